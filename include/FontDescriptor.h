@@ -1,0 +1,55 @@
+// The catalogue records: plain public-field types built for one catalogue request.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// One axis coordinate of one named instance of a variable font.
+struct Variation {
+    int64_t key =
+        0;  // axis tag, four characters packed first-most-significant ('wght' = 0x77676874)
+    float value = 0;  // whole-number coordinate (16.16 value shifted right by 16)
+};
+
+// One variation axis of a family; bounds are whole numbers, rounded toward minus infinity.
+struct FamilyVariation {
+    int64_t tag = 0;
+    int64_t minimum = 0;
+    int64_t def = 0;
+    int64_t maximum = 0;
+};
+
+// One face: a face of a static font file, or one named instance of a variable face.
+struct TypefaceItem {
+    std::string file;
+    std::string postscript;
+    std::vector<Variation> variations;
+    std::string style;
+    int32_t weight;  // fontconfig weight scale (80 regular, 200 bold)
+    int32_t width;   // fontconfig width scale (100 normal)
+    int32_t slant;   // 0 upright, 100 italic
+};
+
+// One family. isVariation, variationRange and localName describe the first file of the family;
+// childList gathers the faces of all its files.
+struct Typeface {
+    std::string family;
+    std::string localName;
+    bool isVariation = false;
+    std::vector<FamilyVariation> variationRange;
+    std::vector<TypefaceItem> childList;
+};
+
+// The catalogue: owns the families it points to.
+class ResultSet : public std::vector<Typeface*> {
+  public:
+    ResultSet() = default;
+    // Copies would delete the same families twice.
+    ResultSet(const ResultSet&) = delete;
+    ResultSet& operator=(const ResultSet&) = delete;
+
+    ~ResultSet() {
+        for (Typeface* typeface : *this) delete typeface;  // null elements are skipped by delete
+    }
+};

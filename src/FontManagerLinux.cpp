@@ -1,0 +1,430 @@
+// The font catalogue: which font files fontconfig lists, what FreeType says about each, and how
+// their faces group into families.
+
+#include "FontManagerLinux.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <tuple>
+#include <unordered_map>
+#include <vector>
+
+#include <sys/stat.h>
+
+#include <ft2build.h>
+#include FT_FREETYPE_H
+#include FT_MULTIPLE_MASTERS_H
+#include FT_SFNT_NAMES_H
+#include FT_TRUETYPE_IDS_H
+#include FT_TRUETYPE_TABLES_H
+
+#include "Ownership.h"
+#include "util.h"
+
+namespace {
+
+constexpr FT_ULong kTagWeight = FT_MAKE_TAG('w', 'g', 'h', 't');
+constexpr FT_ULong kTagWidth = FT_MAKE_TAG('w', 'd', 't', 'h');
+
+// OS/2 usWidthClass 1..9 on fontconfig's width scale (percent of normal).
+constexpr int32_t kWidthByWidthClass[] = {50, 63, 75, 87, 100, 113, 125, 150, 200};
+constexpr int32_t kNormalWidth = 100;
+
+constexpr int32_t kSlantRoman = 0;
+constexpr int32_t kSlantItalic = 100;
+
+// 16.16 fixed point to a whole number, rounded toward minus infinity. FreeType 2.12 hands named
+// instance coordinates over as the unsigned 32-bit pattern of the value (-12.5 arrives as
+// 4294148096), so every value is read back as signed 32 bits first; correct values pass
+// through unchanged.
+int32_t fixedToWhole(FT_Fixed value) { return static_cast<int32_t>(value) >> 16; }
+
+int32_t widthFromWidthClass(FT_UShort widthClass) {
+    if (widthClass >= 1 && widthClass <= std::size(kWidthByWidthClass)) {
+        return kWidthByWidthClass[widthClass - 1];
+    }
+    return kNormalWidth;
+}
+
+int32_t weightFromWeightClass(double weightClass) {
+    return static_cast<int32_t>(FcWeightFromOpenTypeDouble(weightClass));
+}
+
+int32_t slantOf(FT_Face face) {
+    return (face->style_flags & FT_STYLE_FLAG_ITALIC) ? kSlantItalic : kSlantRoman;
+}
+
+std::string postscriptNameOf(FT_Face face, const Typeface& typeface) {
+    const char* name = FT_Get_Postscript_Name(face);
+    return name != nullptr ? std::string(name) : typeface.family;
+}
+
+// The text of the first name record, in table order, that `accept` takes; records that cannot
+// be read or transcoded are passed over.
+std::optional<std::string> firstNameRecord(
+    FT_Face face, const std::function<bool(FT_UShort nameId, const std::string& text)>& accept) {
+    const FT_UInt count = FT_Get_Sfnt_Name_Count(face);
+    for (FT_UInt i = 0; i < count; ++i) {
+        FT_SfntName record;
+        if (FT_Get_Sfnt_Name(face, i, &record) != 0) continue;
+        MallocPtr<FcChar8> text(zySfntNameTranscode(&record));
+        if (!text) continue;
+        std::string value(reinterpret_cast<const char*>(text.get()));
+        if (accept(record.name_id, value)) return value;
+    }
+    return std::nullopt;
+}
+
+// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
+bool isValidUtf8(const std::string& text) {
+    const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+    const size_t n = text.size();
+    size_t i = 0;
+    while (i < n) {
+        const unsigned char lead = s[i];
+        size_t length;
+        uint32_t cp;
+        if (lead < 0x80) {
+            ++i;
+            continue;
+        } else if ((lead & 0xE0) == 0xC0) {
+            length = 2;
+            cp = lead & 0x1F;
+        } else if ((lead & 0xF0) == 0xE0) {
+            length = 3;
+            cp = lead & 0x0F;
+        } else if ((lead & 0xF8) == 0xF0) {
+            length = 4;
+            cp = lead & 0x07;
+        } else {
+            return false;
+        }
+        if (i + length > n) return false;
+        for (size_t k = 1; k < length; ++k) {
+            if ((s[i + k] & 0xC0) != 0x80) return false;
+            cp = (cp << 6) | (s[i + k] & 0x3F);
+        }
+        constexpr uint32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (cp < kSmallest[length] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+            return false;
+        }
+        i += length;
+    }
+    return true;
+}
+
+// Every text of the family that reaches the catalogue document can be written as JSON.
+bool isServableText(const Typeface& typeface) {
+    if (!isValidUtf8(typeface.family) || !isValidUtf8(typeface.localName)) return false;
+    return std::all_of(typeface.childList.begin(), typeface.childList.end(),
+                       [](const TypefaceItem& item) {
+                           return isValidUtf8(item.file) && isValidUtf8(item.postscript);
+                       });
+}
+
+// --- Keeping fontconfig's view of the installed fonts current -------------------------------
+
+// What a listing depends on: one font directory or configuration file, as stat saw it.
+struct FileStamp {
+    std::string path;
+    int error = 0;
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = 0;
+    timespec modified{};
+    timespec changed{};
+
+    bool operator==(const FileStamp& other) const {
+        return std::tie(path, error, device, inode, size, modified.tv_sec, modified.tv_nsec,
+                        changed.tv_sec, changed.tv_nsec) ==
+               std::tie(other.path, other.error, other.device, other.inode, other.size,
+                        other.modified.tv_sec, other.modified.tv_nsec, other.changed.tv_sec,
+                        other.changed.tv_nsec);
+    }
+};
+
+FileStamp stampOf(std::string path) {
+    FileStamp stamp;
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) {
+        stamp.error = errno;
+    } else {
+        stamp.device = st.st_dev;
+        stamp.inode = st.st_ino;
+        stamp.size = st.st_size;
+        stamp.modified = st.st_mtim;
+        stamp.changed = st.st_ctim;
+    }
+    stamp.path = std::move(path);
+    return stamp;
+}
+
+void appendStamps(FcStrList* list, std::vector<FileStamp>& stamps) {
+    FcStrListPtr owned(list);
+    if (!owned) return;
+    while (FcChar8* path = FcStrListNext(owned.get())) {
+        stamps.push_back(stampOf(reinterpret_cast<const char*>(path)));
+    }
+}
+
+// The font directories (subdirectories included) and configuration files of the current
+// configuration. fontconfig's own FcConfigUptoDate compares whole seconds and can miss a change
+// made in the same second as its last check, so nanosecond times are compared here instead.
+std::vector<FileStamp> takeFontConfigStamps() {
+    std::vector<FileStamp> stamps;
+    FcConfig* config = FcConfigGetCurrent();
+    appendStamps(FcConfigGetFontDirs(config), stamps);
+    appendStamps(FcConfigGetConfigFiles(config), stamps);
+    return stamps;
+}
+
+// The last listing and what it depended on. Only the event-loop thread lists fonts.
+struct FontListing {
+    std::vector<FileStamp> stamps;
+    std::shared_ptr<const FontPathList> paths;
+};
+
+FontListing& currentListing() {
+    static FontListing listing;
+    return listing;
+}
+
+std::shared_ptr<const FontPathList> listFontPathsFromFontconfig() {
+    FcPatternPtr pattern(FcPatternCreate());
+    FcObjectSetPtr objects(FcObjectSetBuild(FC_FILE, FC_FAMILY, FC_STYLE, FC_STYLELANG,
+                                            FC_POSTSCRIPT_NAME, FC_WEIGHT, FC_WIDTH, FC_SLANT,
+                                            static_cast<char*>(nullptr)));
+    if (!pattern || !objects) throw std::bad_alloc();
+    FcFontSetPtr fonts(FcFontList(nullptr, pattern.get(), objects.get()));
+    return std::make_shared<const FontPathList>(collectFontPaths(fonts.get()));
+}
+
+// --- Face description -------------------------------------------------------------------------
+
+void addStaticItem(FT_Face face, const TT_OS2& os2, Typeface& typeface, const std::string& path) {
+    TypefaceItem item;
+    item.file = path;
+    item.weight = weightFromWeightClass(os2.usWeightClass);
+    item.width = widthFromWidthClass(os2.usWidthClass);
+    item.style = face->style_name != nullptr ? face->style_name : "";
+    item.postscript = postscriptNameOf(face, typeface);
+    item.slant = slantOf(face);
+    typeface.childList.push_back(std::move(item));
+}
+
+void addInstanceItem(FT_Face face, const TT_OS2& os2, const FT_MM_Var& variations,
+                     const FT_Var_Named_Style& instance, Typeface& typeface,
+                     const std::string& path) {
+    float weight_mult = 1.0f;
+    float width_mult = 1.0f;
+    bool isDefaultWeight = false;
+    TypefaceItem item;
+    for (FT_UInt i = 0; i < variations.num_axis; ++i) {
+        const FT_Var_Axis& axis = variations.axis[i];
+        const auto defaultValue = static_cast<float>(fixedToWhole(axis.def));
+        const auto value = static_cast<float>(fixedToWhole(instance.coords[i]));
+        if (axis.tag == kTagWeight) {
+            weight_mult = defaultValue != 0.0f ? value / defaultValue : 1.0f;
+            isDefaultWeight = static_cast<float>(os2.usWeightClass) == value;
+        } else if (axis.tag == kTagWidth) {
+            width_mult = defaultValue != 0.0f ? value / defaultValue : 1.0f;
+        }
+        item.variations.push_back(Variation{static_cast<int64_t>(axis.tag), value});
+    }
+    item.file = path;
+    const float weightClass = static_cast<float>(os2.usWeightClass) * weight_mult;
+    item.weight = weightFromWeightClass(static_cast<double>(weightClass));
+    item.width = static_cast<int32_t>(static_cast<float>(widthFromWidthClass(os2.usWidthClass)) *
+                                      width_mult);
+    item.style = getStyleName(face, instance.strid);
+    item.slant = slantOf(face);
+    const std::string tmpPostscript = postscriptNameOf(face, typeface);
+    if (isDefaultWeight) {
+        item.postscript = tmpPostscript;
+    } else {
+        std::string suffix = item.style;
+        suffix.erase(std::remove(suffix.begin(), suffix.end(), ' '), suffix.end());
+        item.postscript = tmpPostscript + "-" + suffix;
+    }
+    typeface.childList.push_back(std::move(item));
+}
+
+}  // namespace
+
+// --- Face description -------------------------------------------------------------------------
+
+std::string getStyleName(FT_Face face, FT_UInt strid) {
+    const auto name = firstNameRecord(
+        face, [strid](FT_UShort nameId, const std::string&) { return nameId == strid; });
+    if (name) return *name;
+    return face->style_name != nullptr ? face->style_name : "";
+}
+
+std::string getLocalFamily(FT_Face face) {
+    const std::string family = face->family_name;
+    const auto name = firstNameRecord(face, [&family](FT_UShort nameId, const std::string& text) {
+        const bool familyRecord = nameId == TT_NAME_ID_FONT_FAMILY ||
+                                  nameId == TT_NAME_ID_TYPOGRAPHIC_FAMILY ||
+                                  nameId == TT_NAME_ID_WWS_FAMILY;
+        return familyRecord && text != family;
+    });
+    return name ? *name : family;
+}
+
+void parseFontVariations(FT_MM_Var* variations, Typeface* typeface) {
+    for (FT_UInt i = 0; i < variations->num_axis; ++i) {
+        const FT_Var_Axis& axis = variations->axis[i];
+        typeface->variationRange.push_back(
+            FamilyVariation{static_cast<int64_t>(axis.tag), fixedToWhole(axis.minimum),
+                            fixedToWhole(axis.def), fixedToWhole(axis.maximum)});
+    }
+}
+
+void parseFontFace(FT_Face face, FT_MM_Var* variations, Typeface* typeface, std::string path) {
+    const auto* os2 = static_cast<const TT_OS2*>(FT_Get_Sfnt_Table(face, FT_SFNT_OS2));
+    if (os2 == nullptr || os2->version == 0xFFFF) return;
+    if (variations == nullptr) {
+        addStaticItem(face, *os2, *typeface, path);
+        return;
+    }
+    for (FT_UInt k = 0; k < variations->num_namedstyles; ++k) {
+        addInstanceItem(face, *os2, *variations, variations->namedstyle[k], *typeface, path);
+    }
+}
+
+Typeface* createTypeface(std::string path) {
+    FT_Library rawLibrary = nullptr;
+    if (FT_Init_FreeType(&rawLibrary) != 0) return nullptr;
+    const FtLibraryPtr library(rawLibrary);
+
+    // Faces are opened one at a time; only the current one is held.
+    auto openFace = [&](FT_Long index) {
+        FT_Face face = nullptr;
+        if (FT_New_Face(library.get(), path.c_str(), index, &face) != 0) face = nullptr;
+        return FtFacePtr(face);
+    };
+    FtFacePtr face = openFace(0);
+    if (!face || face->family_name == nullptr) return nullptr;
+
+    auto typeface = std::make_unique<Typeface>();
+    typeface->family = face->family_name;
+    typeface->localName = getLocalFamily(face.get());
+
+    const auto numFaces = static_cast<uint32_t>(face->num_faces);
+    for (uint32_t indexFace = 0; indexFace < numFaces; ++indexFace) {
+        if (face) {
+            FT_MM_Var* rawVariations = nullptr;
+            FtMMVarPtr variations(nullptr, FtMMVarDeleter{library.get()});
+            if (FT_Get_MM_Var(face.get(), &rawVariations) == 0) {
+                variations.reset(rawVariations);
+                typeface->isVariation = true;
+                parseFontVariations(variations.get(), typeface.get());
+            }
+            parseFontFace(face.get(), variations.get(), typeface.get(), path);
+        }
+        face.reset();
+        if (indexFace + 1 < numFaces) face = openFace(static_cast<FT_Long>(indexFace) + 1);
+    }
+    return typeface.release();
+}
+
+// --- Enumeration ------------------------------------------------------------------------------
+
+bool canSupportFontFormat(const char* path) {
+    const std::string strPath(path);
+    const size_t dot = strPath.rfind('.');
+    std::string strExt = dot == std::string::npos ? strPath : strPath.substr(dot + 1);
+    for (char& c : strExt) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    return strExt != "pfb" && strExt != "t1" && strExt != "gz";
+}
+
+std::string createFontDescriptor2(FcPattern* pattern) {
+    FcChar8* file = nullptr;  // borrowed from the pattern
+    if (FcPatternGetString(pattern, FC_FILE, 0, &file) != FcResultMatch || file == nullptr) {
+        throw std::runtime_error("font pattern without a file");
+    }
+    return reinterpret_cast<const char*>(file);
+}
+
+FontPathList collectFontPaths(FcFontSet* fs) {
+    FontPathList pathList;
+    if (fs == nullptr) return pathList;
+    for (int i = 0; i < fs->nfont; ++i) {
+        try {
+            std::string path = createFontDescriptor2(fs->fonts[i]);
+            if (canSupportFontFormat(path.c_str())) pathList.insert(std::move(path));
+        } catch (...) {
+            printf("createFontDescriptor call error.");
+        }
+    }
+    return pathList;
+}
+
+void sortResultSet(ResultSet* pRes) {
+    struct CustomSort {
+        bool operator()(TypefaceItem& a, TypefaceItem& b) const {
+            if (a.weight != b.weight) return a.weight < b.weight;
+            return a.slant < b.slant;
+        }
+    };
+    for (size_t i = 0; i < pRes->size(); ++i) {
+        std::vector<TypefaceItem>& faces = (*pRes)[i]->childList;
+        std::sort(faces.begin(), faces.end(), CustomSort());
+    }
+}
+
+ResultSet* buildResultSet(const FontPathList& paths) {
+    auto result = std::make_unique<ResultSet>();
+    std::unordered_map<std::string, Typeface*> familyIndex;
+    for (const std::string& path : paths) {
+        std::unique_ptr<Typeface> typeface(createTypeface(path));
+        if (!typeface) continue;
+        // One odd file must not cost the client the whole catalogue.
+        if (!isServableText(*typeface)) {
+            printf("Font file left out, its names are not UTF-8:%s", path.c_str());
+            continue;
+        }
+        const auto found = familyIndex.find(typeface->family);
+        if (found == familyIndex.end()) {
+            familyIndex.emplace(typeface->family, typeface.get());
+            result->push_back(typeface.release());
+        } else {
+            std::vector<TypefaceItem>& faces = found->second->childList;
+            std::move(typeface->childList.begin(), typeface->childList.end(),
+                      std::back_inserter(faces));
+        }
+    }
+    sortResultSet(result.get());
+    return result.release();
+}
+
+ResultSet* getResultSet(FcFontSet* fs) {
+    if (fs == nullptr) return new ResultSet();
+    return buildResultSet(collectFontPaths(fs));
+}
+
+std::shared_ptr<const FontPathList> listFontPaths() {
+    FcInit();
+    FontListing& listing = currentListing();
+    // Stamps are taken before any rescan, so a change made during the rescan shows next time.
+    std::vector<FileStamp> stamps = takeFontConfigStamps();
+    if (listing.paths && stamps == listing.stamps) return listing.paths;
+    if (listing.paths) FcInitReinitialize();
+    listing.paths = listFontPathsFromFontconfig();
+    listing.stamps = std::move(stamps);
+    return listing.paths;
+}
+
+bool isCataloguedFontPath(const std::string& path) {
+    const auto paths = listFontPaths();
+    return paths->count(path) != 0;
+}
+
+ResultSet* getAvailableFonts() { return buildResultSet(*listFontPaths()); }

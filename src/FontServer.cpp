@@ -1,0 +1,185 @@
+// The agent's entry point: options, daemon mode, the HTTP server and its event loop.
+
+#include <cerrno>
+#include <clocale>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <event.h>
+#include <evhttp.h>
+
+#include "Ownership.h"
+#include "VornFontAgent.h"
+
+void signal_handler(int sig);
+void show_help();
+
+namespace {
+
+constexpr int kStopSignals[] = {SIGHUP, SIGTERM, SIGINT, SIGQUIT};
+
+// Oversized requests get libevent's own refusal instead of unbounded memory use.
+constexpr ev_ssize_t kMaxHeadersSize = 64 * 1024;
+constexpr ev_ssize_t kMaxBodySize = 1024 * 1024;
+
+// Every method reaches the handler: the method is not what chooses the reply.
+constexpr ev_uint16_t kAllMethods = 0x1ff;
+
+// One byte from the daemon child to its waiting parent: its server is listening, or not.
+constexpr char kReady = '0';
+constexpr char kFailed = '1';
+
+// The stop signals stay blocked until the event loop watches them, so that none arriving during
+// start-up is lost; libevent's own handler then turns them into loop events.
+void setStopSignalsBlocked(bool blocked) {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int sig : kStopSignals) sigaddset(&set, sig);
+    sigprocmask(blocked ? SIG_BLOCK : SIG_UNBLOCK, &set, nullptr);
+}
+
+void onStopSignal(evutil_socket_t sig, short, void*) { signal_handler(static_cast<int>(sig)); }
+
+// Forks; the parent waits until the child says whether its server came up and exits with the
+// matching status, so a failure to listen is never reported as success. Returns in the child
+// with the write end of the pipe, or -1 when no daemon was asked for.
+int daemonize() {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) {
+        perror("fork failed");
+        exit(1);
+    }
+    // What is still buffered would otherwise be written twice, once by each process.
+    fflush(stdout);
+    const pid_t pid = fork();
+    if (pid < 0) {
+        perror("fork failed");
+        exit(1);
+    }
+    if (pid == 0) {
+        close(fds[0]);
+        return fds[1];
+    }
+    close(fds[1]);
+    char word = kFailed;
+    ssize_t n;
+    do {
+        n = read(fds[0], &word, 1);
+    } while (n < 0 && errno == EINTR);
+    exit(n == 1 && word == kReady ? 0 : 1);
+}
+
+void tellParent(int readyFd, char word) {
+    if (readyFd < 0) return;
+    ssize_t n;
+    do {
+        n = write(readyFd, &word, 1);
+    } while (n < 0 && errno == EINTR);
+    close(readyFd);
+}
+
+}  // namespace
+
+void signal_handler(int sig) {
+    switch (sig) {
+        case SIGHUP:
+        case SIGINT:
+        case SIGQUIT:
+        case SIGTERM:
+            event_loopbreak();
+            break;
+        default:
+            break;
+    }
+}
+
+void show_help() {
+    fprintf(stderr,
+            "http://127.0.0.1:8080/\n"
+            "-l <ip_addr> interface to listen on, default is 0.0.0.0\n"
+            "-p <num>\t  port number to listen on, default is 1984\n"
+            "-d \t\t  run as a deamon\n"
+            "-t <second>  timeout for a http request, default is 120 seconds\n"
+            "-h \t\t  print this help and exit\n"
+            "\n");
+}
+
+int main(int argc, char** argv) {
+    const char* p = setlocale(LC_ALL, "");
+    if (p == nullptr) {
+        printf("setlocale:");
+        exit(1);
+    }
+    printf("%s", p);
+
+    setStopSignalsBlocked(true);
+    // A client that goes away in the middle of a reply must not end the agent.
+    signal(SIGPIPE, SIG_IGN);
+
+    const char* httpd_option_listen = "0.0.0.0";
+    int httpd_option_port = 16801;
+    int httpd_option_daemon = 0;
+    int httpd_option_timeout = 120;
+
+    int c;
+    while ((c = getopt(argc, argv, "l:p:dt:h")) != -1) {
+        switch (c) {
+            case 'l':
+                httpd_option_listen = optarg;
+                break;
+            case 'p':
+                httpd_option_port = atoi(optarg);
+                break;
+            case 'd':
+                httpd_option_daemon = 1;
+                break;
+            case 't':
+                httpd_option_timeout = atoi(optarg);
+                break;
+            default:
+                show_help();
+                exit(0);
+        }
+    }
+
+    const int readyFd = httpd_option_daemon ? daemonize() : -1;
+    const auto port = static_cast<ev_uint16_t>(httpd_option_port);
+
+    event_base* base = event_init();
+    errno = 0;
+    EvHttpPtr httpd(evhttp_start(httpd_option_listen, port));
+    if (!httpd) {
+        const int err = errno;
+        fprintf(stderr, "cannot listen on %s port %u: %s\n", httpd_option_listen,
+                static_cast<unsigned>(port), err != 0 ? strerror(err) : "invalid address");
+        tellParent(readyFd, kFailed);
+        return 1;
+    }
+    evhttp_set_timeout(httpd.get(), httpd_option_timeout);
+    evhttp_set_max_headers_size(httpd.get(), kMaxHeadersSize);
+    evhttp_set_max_body_size(httpd.get(), kMaxBodySize);
+    evhttp_set_allowed_methods(httpd.get(), kAllMethods);
+    evhttp_set_gencb(httpd.get(), VornFontAgent::httpd_handler, nullptr);
+
+    EventPtr stopEvents[std::size(kStopSignals)];
+    for (size_t i = 0; i < std::size(kStopSignals); ++i) {
+        stopEvents[i].reset(evsignal_new(base, kStopSignals[i], onStopSignal, nullptr));
+        evsignal_add(stopEvents[i].get(), nullptr);
+    }
+    setStopSignalsBlocked(false);
+    tellParent(readyFd, kReady);
+
+    event_dispatch();
+
+    for (EventPtr& stop : stopEvents) stop.reset();
+    httpd.reset();
+    event_base_free(base);
+    return 0;
+}

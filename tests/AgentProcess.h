@@ -1,0 +1,78 @@
+// Test support: a private fontconfig world, the real agent binary started in it, and a raw HTTP
+// client. Everything stays on loopback; every process started here is stopped by its pid.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+// A temporary folder with its own fonts.conf, font folder and cache folder; removed at the end.
+struct PrivateFontconfig {
+    std::string root;
+    std::string fontDir;
+    std::string confFile;
+
+    PrivateFontconfig();
+    ~PrivateFontconfig();
+    PrivateFontconfig(const PrivateFontconfig&) = delete;
+    PrivateFontconfig& operator=(const PrivateFontconfig&) = delete;
+
+    // Copies a fixture (path relative to the fixture folder) into the font folder, under
+    // `asName` (relative to the font folder) when given. Returns the installed path.
+    std::string install(const std::string& fixture, const std::string& asName = "") const;
+};
+
+struct HttpResponse {
+    bool received = false;  // a status line arrived
+    int status = 0;
+    std::string reason;
+    std::vector<std::pair<std::string, std::string>> headers;
+    std::string body;
+
+    // The value of the first header with this name (case-insensitive), or "".
+    std::string header(const std::string& name) const;
+    std::vector<std::string> headerNames() const;
+};
+
+// Writes `request` to 127.0.0.1:port and reads the reply until the agent closes the connection.
+HttpResponse httpExchange(int port, const std::string& request, int timeoutSeconds = 30);
+HttpResponse httpGet(int port, const std::string& target);
+
+// Percent-encodes a query value.
+std::string urlEncode(const std::string& value);
+
+// A port on 127.0.0.1 that nobody listened on a moment ago.
+int freeLoopbackPort();
+
+class AgentProcess {
+  public:
+    AgentProcess() = default;
+    ~AgentProcess();  // stops the process by its pid when still running
+    AgentProcess(const AgentProcess&) = delete;
+    AgentProcess& operator=(const AgentProcess&) = delete;
+
+    // Starts the agent with these arguments (argv[1..]) and extra environment entries.
+    void start(const std::vector<std::string>& args, const std::vector<std::string>& env = {});
+    // Starts on a free loopback port under `fontconfig` and waits until it accepts connections.
+    bool startServing(const PrivateFontconfig& fontconfig, std::vector<std::string> extraArgs = {});
+    bool waitListening(int port, int timeoutMs = 10000) const;
+    // Waits for the exit; returns the exit status, or -1 for a signal or a time-out (then kills).
+    int waitExit(int timeoutMs = 10000);
+    int stop(int sig);
+    bool running() const;
+
+    std::string readStdout() const;
+    std::string readStderr() const;
+
+    pid_t pid = -1;
+    int port = 0;
+
+  private:
+    std::string outDir_;
+};
+
+std::string readFile(const std::string& path);
+void writeFile(const std::string& path, const std::string& data);
+std::string fixturePath(const std::string& relative);

@@ -1,0 +1,395 @@
+#!/usr/bin/python3
+"""Generate the font fixtures used by the tests.
+
+Usage: /usr/bin/python3 make_fixtures.py OUTDIR
+
+Needs only the standard library and python3-fonttools (4.38). Output is
+byte-identical from run to run: timestamps are fixed and nothing depends on
+the clock or on dictionary order. tests/fonts/README.md describes every file.
+"""
+
+import io
+import os
+import shutil
+import struct
+import sys
+
+from fontTools.fontBuilder import FontBuilder
+from fontTools.pens.ttGlyphPen import TTGlyphPen
+from fontTools.ttLib import TTFont, newTable
+from fontTools.ttLib.tables.DefaultTable import DefaultTable
+from fontTools.ttLib.tables._f_v_a_r import Axis, NamedInstance
+from fontTools.ttLib.ttCollection import TTCollection
+
+# Fixed so that head.created/modified, and thus the checksums, never change:
+# 2024-01-01 00:00:00 UTC in seconds since 1904-01-01 (a literal, so neither
+# the clock, the time zone nor the locale can change it).
+TIMESTAMP = 3786912000
+
+UPM = 1000
+WIN = (3, 1, 0x409)
+MAC = (1, 0, 0)
+
+# Subdirectories this script owns; only these are wiped on regeneration so a
+# caller's OUTDIR can hold other things (a fonts.conf, a cache) safely.
+OWNED_DIRS = ("static", "widths", "noos2", "collection", "variable", "names",
+              "bad", "extensions")
+
+LETTERS = [chr(c) for c in range(ord("A"), ord("Z") + 1)] + \
+          [chr(c) for c in range(ord("a"), ord("z") + 1)]
+
+
+def rect_glyph(x0, y0, x1, y1):
+    pen = TTGlyphPen(None)
+    pen.moveTo((x0, y0))
+    pen.lineTo((x0, y1))
+    pen.lineTo((x1, y1))
+    pen.lineTo((x1, y0))
+    pen.closePath()
+    return pen.glyph()
+
+
+def empty_glyph():
+    return TTGlyphPen(None).glyph()
+
+
+def advance_for(weight, width_class):
+    # Heavier and wider instances get wider glyphs so renderings differ.
+    return 600 + (weight - 400) // 5 + (width_class - 5) * 40
+
+
+def win_names(family, subfamily, psname):
+    """Ordinary Windows English name records; psname None omits name ID 6."""
+    recs = [
+        (1, family),
+        (2, subfamily),
+        (3, "1.000;FIXT;%s" % (psname or family.replace(" ", ""))),
+        (4, "%s %s" % (family, subfamily)),
+        (5, "Version 1.000"),
+    ]
+    if psname is not None:
+        recs.append((6, psname))
+    return [(WIN, nid, text) for nid, text in recs]
+
+
+def build(family, subfamily, psname, weight=400, width_class=5, italic=False,
+          bold=None, names=None, axes=None, instances=None, raw_name=None,
+          os2=True):
+    """Build one TrueType font and return it as a freshly loaded TTFont.
+
+    names: list of ((plat, enc, lang), nameID, text) added on top of the
+      ordinary records (fontTools sorts them on compile).
+    axes: list of (tag, min, default, max, axis name).
+    instances: list of (subfamily name ID, {tag: value}); the caller adds the
+      name records for those IDs through `names` or `raw_name`.
+    raw_name: bytes of a complete name table, written as-is so that record
+      order is exactly what the caller chose.
+    """
+    if bold is None:
+        # Style-linking bits follow the subfamily name, not the weight.
+        bold = subfamily.split()[0] == "Bold"
+    adv = advance_for(weight, width_class)
+
+    fb = FontBuilder(UPM, isTTF=True)
+    fb.font.recalcTimestamp = False
+    order = [".notdef", "space"] + LETTERS
+    fb.setupGlyphOrder(order)
+    fb.setupCharacterMap({0x20: "space", **{ord(c): c for c in LETTERS}})
+
+    glyphs = {".notdef": rect_glyph(50, 0, 450, 700), "space": empty_glyph()}
+    metrics = {".notdef": (500, 50), "space": (adv // 2, 0)}
+    for c in LETTERS:
+        top = 700 if c.isupper() else 500
+        glyphs[c] = rect_glyph(50, 0, adv - 50, top)
+        metrics[c] = (adv, 50)
+    fb.setupGlyf(glyphs)
+    fb.setupHorizontalMetrics(metrics)
+    fb.setupHorizontalHeader(ascent=800, descent=-200)
+
+    fb.setupNameTable({"familyName": family, "styleName": subfamily},
+                      mac=False)
+    name = fb.font["name"]
+    name.names = []
+    for (plat, enc, lang), nid, text in win_names(family, subfamily, psname) + \
+            list(names or []):
+        name.setName(text, nid, plat, enc, lang)
+
+    fs_selection = 0
+    if italic:
+        fs_selection |= 0x01
+    if bold:
+        fs_selection |= 0x20
+    if not italic and not bold:
+        fs_selection |= 0x40
+    fb.setupOS2(usWeightClass=weight, usWidthClass=width_class,
+                fsSelection=fs_selection, achVendID="FIXT",
+                sTypoAscender=800, sTypoDescender=-200, usWinAscent=800,
+                usWinDescent=200)
+    fb.setupPost()
+    mac_style = (0x01 if bold else 0) | (0x02 if italic else 0)
+    fb.updateHead(created=TIMESTAMP, modified=TIMESTAMP, macStyle=mac_style)
+
+    if axes is not None:
+        fvar = newTable("fvar")
+        fvar.axes = []
+        # Axis names sit after the instance names (which start at 256).
+        next_id = 256 + len(instances or [])
+        for tag, lo, default, hi, label in axes:
+            ax = Axis()
+            ax.axisTag = tag
+            ax.minValue, ax.defaultValue, ax.maxValue = lo, default, hi
+            ax.axisNameID = next_id
+            name.setName(label, next_id, *WIN)
+            next_id += 1
+            fvar.axes.append(ax)
+        fvar.instances = []
+        for strid, coords in instances or []:
+            inst = NamedInstance()
+            inst.subfamilyNameID = strid
+            inst.coordinates = dict(coords)
+            fvar.instances.append(inst)
+        fb.font["fvar"] = fvar
+        # Without gvar FreeType refuses the variation data.
+        fb.setupGvar({})
+
+    if raw_name is not None:
+        tbl = DefaultTable("name")
+        tbl.data = raw_name
+        fb.font["name"] = tbl
+
+    if not os2:
+        del fb.font["OS/2"]
+
+    buf = io.BytesIO()
+    fb.save(buf)
+    buf.seek(0)
+    return TTFont(buf, recalcTimestamp=False)
+
+
+def raw_name_table(records):
+    """A format 0 name table with records kept in the given order.
+
+    records: list of (platform, encoding, language, nameID, bytes).
+    """
+    header = struct.pack(">HHH", 0, len(records), 6 + 12 * len(records))
+    entries = []
+    storage = b""
+    for plat, enc, lang, nid, data in records:
+        entries.append(struct.pack(">HHHHHH", plat, enc, lang, nid, len(data),
+                                   len(storage)))
+        storage += data
+    return header + b"".join(entries) + storage
+
+
+def u16(text):
+    return text.encode("utf_16_be")
+
+
+def save(font, path):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    font.save(path)
+
+
+def save_collection(fonts, path):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    coll = TTCollection()
+    coll.fonts = fonts
+    coll.save(path)
+
+
+def write_bytes(path, data):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(data)
+
+
+def make_static(out):
+    save(build("Example Sans", "Regular", "ExampleSans-Regular"),
+         os.path.join(out, "static/ExampleSans-Regular.ttf"))
+    save(build("Example Sans", "Bold", "ExampleSans-Bold", weight=700),
+         os.path.join(out, "static/ExampleSans-Bold.ttf"))
+    save(build("Example Sans", "Italic", "ExampleSans-Italic", italic=True),
+         os.path.join(out, "static/ExampleSans-Italic.ttf"))
+    save(build("Example Heavy", "Black", "ExampleHeavy-Black", weight=900),
+         os.path.join(out, "static/ExampleHeavy.ttf"))
+    for wc in range(1, 10):
+        save(build("Example Width", "W%d" % wc, "ExampleWidth-W%d" % wc,
+                   width_class=wc),
+             os.path.join(out, "widths/ExampleWidth-W%d.ttf" % wc))
+    save(build("Example NoOS2", "Regular", "ExampleNoOS2-Regular", os2=False),
+         os.path.join(out, "noos2/ExampleNoOS2.ttf"))
+
+
+def make_collections(out):
+    save_collection([
+        build("Example Trio", "Bold", "ExampleTrio-Bold", weight=700),
+        build("Example Trio", "Regular", "ExampleTrio-Regular"),
+        build("Example Trio", "Italic", "ExampleTrio-Italic", italic=True),
+    ], os.path.join(out, "collection/ExampleTrio.ttc"))
+
+    # Two faces sharing every table, then the second offset is pointed past
+    # the end of the file: face 0 stays valid, face 1 cannot be opened.
+    path = os.path.join(out, "collection/ExampleBrokenTail.ttc")
+    face = build("Example Broken Tail", "Regular",
+                 "ExampleBrokenTail-Regular")
+    save_collection([face, build("Example Broken Tail", "Regular",
+                                 "ExampleBrokenTail-Regular")], path)
+    with open(path, "rb") as f:
+        data = bytearray(f.read())
+    assert data[:4] == b"ttcf" and struct.unpack(">L", data[8:12])[0] == 2
+    struct.pack_into(">L", data, 16, len(data) + 4096)
+    write_bytes(path, bytes(data))
+
+
+def var_font(family, psname, axes, instances, weight=400, italic=False,
+             names=None, raw_name=None):
+    """instances: list of (style name, coords); name IDs 256.. in order."""
+    inst = [(256 + i, coords) for i, (_, coords) in enumerate(instances)]
+    inst_names = [(WIN, 256 + i, style)
+                  for i, (style, _) in enumerate(instances)]
+    return build(family, "Italic" if italic else "Regular", psname,
+                 weight=weight, italic=italic, bold=False, axes=axes,
+                 instances=inst, names=inst_names + list(names or []),
+                 raw_name=raw_name)
+
+
+WGHT = ("wght", 100, 400, 900, "Weight")
+
+
+def make_variable(out):
+    v = os.path.join(out, "variable")
+    save(var_font("Example Var", "ExampleVar", [WGHT], [
+        ("Thin", {"wght": 100}),
+        ("Regular", {"wght": 400}),
+        ("Semi Bold", {"wght": 600}),
+        ("Bold", {"wght": 700}),
+    ]), os.path.join(v, "ExampleVar.ttf"))
+
+    save(var_font("Example Var Width", "ExampleVarWidth",
+                  [WGHT, ("wdth", 75, 100, 100, "Width")], [
+                      ("Regular", {"wght": 400, "wdth": 100}),
+                      ("Condensed", {"wght": 400, "wdth": 75}),
+                      ("Condensed Bold", {"wght": 700, "wdth": 75}),
+                  ]), os.path.join(v, "ExampleVarWidth.ttf"))
+
+    save(var_font("Example Slant", "ExampleSlant",
+                  [("slnt", -12.5, 0, 0, "Slant"),
+                   ("wdth", 50, 100, 100, "Width")], [
+                      ("Regular", {"slnt": 0, "wdth": 100}),
+                      ("Italic", {"slnt": -12.5, "wdth": 100}),
+                      ("Semi Condensed", {"slnt": 0, "wdth": 87.5}),
+                  ]), os.path.join(v, "ExampleSlant.ttf"))
+
+    save(var_font("Example No Instances", "ExampleNoInstances", [WGHT], []),
+         os.path.join(v, "ExampleNoInstances.ttf"))
+
+    save(var_font("Example No PS Name", None, [WGHT], [
+        ("Bold", {"wght": 700}),
+    ]), os.path.join(v, "ExampleNoPSName.ttf"))
+
+    save(var_font("Example Zero Default", "ExampleZeroDefault",
+                  [("wght", 0, 0, 1000, "Weight")], [
+                      ("Zero", {"wght": 0}),
+                      ("Half", {"wght": 500}),
+                  ]), os.path.join(v, "ExampleZeroDefault.ttf"))
+
+    save(var_font("Example Var Italic", "ExampleVarItalic", [WGHT], [
+        ("Italic", {"wght": 400}),
+        ("Bold Italic", {"wght": 700}),
+    ], italic=True), os.path.join(v, "ExampleVarItalic.ttf"))
+
+
+# "Exémple Mac" in Mac OS Roman: é is 0x8E there.
+MAC_EXEMPLE = b"Ex\x8Emple Mac"
+# Latin-1 "Exemple Latin é".
+LATIN1_EXEMPLE = b"Exemple Latin \xE9"
+# "太字" (bold) in Shift-JIS, under a Windows ShiftJIS record that is refused.
+SJIS_BOLD = "\u592a\u5b57".encode("shift_jis")
+
+
+def make_names(out):
+    n = os.path.join(out, "names")
+    w = (3, 1, 0x409)
+
+    save(build("Example Names", "Regular", "ExampleNames-Regular",
+               raw_name=raw_name_table([
+                   (1, 0, 0, 1, MAC_EXEMPLE),
+                   (*w, 1, u16("Example Names Text")),
+                   (*w, 2, u16("Regular")),
+                   (*w, 6, u16("ExampleNames-Regular")),
+                   (*w, 16, u16("Example Names")),
+               ])), os.path.join(n, "ExampleNames.ttf"))
+
+    save(build("Example Same", "Regular", "ExampleSame-Regular",
+               raw_name=raw_name_table([
+                   (1, 0, 0, 1, b"Example Same"),
+                   (1, 0, 0, 2, b"Regular"),
+                   (1, 0, 0, 16, b"Example Same"),
+                   (*w, 1, u16("Example Same")),
+                   (*w, 2, u16("Regular")),
+                   (*w, 6, u16("ExampleSame-Regular")),
+                   (*w, 16, u16("Example Same")),
+               ])), os.path.join(n, "ExampleSameNames.ttf"))
+
+    # FreeType reads a platform-2 record as UTF-16 when it picks it for
+    # family_name, so a Windows ID 16 copy keeps the family name readable.
+    save(build("Example Latin", "Regular", "ExampleLatin-Regular",
+               raw_name=raw_name_table([
+                   (2, 2, 0, 16, LATIN1_EXEMPLE),
+                   (*w, 1, u16("Example Latin")),
+                   (*w, 2, u16("Regular")),
+                   (*w, 6, u16("ExampleLatin-Regular")),
+                   (*w, 16, u16("Example Latin")),
+               ])), os.path.join(n, "ExampleLatin1.ttf"))
+
+    family = "Example Instance Names"
+    save(build(family, "Regular", "ExampleInstanceNames",
+               axes=[("wght", 100, 400, 900, "Weight")],
+               instances=[(256, {"wght": 700}), (257, {"wght": 400})],
+               bold=False,
+               raw_name=raw_name_table([
+                   (*w, 1, u16(family)),
+                   (*w, 2, u16("Regular")),
+                   (*w, 6, u16("ExampleInstanceNames")),
+                   (3, 2, 0x411, 256, SJIS_BOLD),
+                   (*w, 256, u16("Heavy Bold")),
+                   (*w, 257, u16("Regular")),
+                   (*w, 258, u16("Weight")),
+               ])), os.path.join(n, "ExampleInstanceNames.ttf"))
+
+
+def make_bad_and_extensions(out):
+    write_bytes(os.path.join(out, "bad/NotAFont.ttf"),
+                b"This is plain text, not a font.\n" * 2)
+    write_bytes(os.path.join(out, "bad/Empty.ttf"), b"")
+
+    e = os.path.join(out, "extensions")
+    for rel, family in [
+        ("ExampleUpper.PFB", "Example PFB"),
+        ("ExampleT1.t1", "Example T1"),
+        ("ExamplePcf.pcf.gz", "Example Gz"),
+        ("ExamplePfa.pfa", "Example Pfa"),
+        ("fonts.d/ExampleNoExt", "Example NoExt"),
+    ]:
+        ps = family.replace(" ", "") + "-Regular"
+        save(build(family, "Regular", ps), os.path.join(e, rel))
+
+
+def main(argv):
+    if len(argv) != 2:
+        sys.stderr.write("usage: make_fixtures.py OUTDIR\n")
+        return 2
+    out = argv[1]
+    os.makedirs(out, exist_ok=True)
+    for d in OWNED_DIRS:
+        shutil.rmtree(os.path.join(out, d), ignore_errors=True)
+    make_static(out)
+    make_collections(out)
+    make_variable(out)
+    make_names(out)
+    make_bad_and_extensions(out)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))

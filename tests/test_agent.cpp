@@ -1,0 +1,412 @@
+// The agent as a client and a shell see it: command line, exits, signals and HTTP replies.
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "AgentProcess.h"
+#include "VornFontAgent.h"
+
+namespace {
+
+const char* const kHelpText =
+    "http://127.0.0.1:8080/\n"
+    "-l <ip_addr> interface to listen on, default is 0.0.0.0\n"
+    "-p <num>\t  port number to listen on, default is 1984\n"
+    "-d \t\t  run as a deamon\n"
+    "-t <second>  timeout for a http request, default is 120 seconds\n"
+    "-h \t\t  print this help and exit\n"
+    "\n";
+
+const std::vector<std::string> kCatalogueHeaderNames = {
+    "Server", "Content-Type", "Access-Control-Allow-Origin", "Connection"};
+const std::vector<std::string> kFileHeaderNames = {
+    "Server", "Content-Type", "Access-Control-Allow-Origin", "Connection", "Content-Disposition"};
+
+std::vector<std::string> firstNames(const HttpResponse& response, size_t n) {
+    std::vector<std::string> names = response.headerNames();
+    names.resize(std::min(n, names.size()));
+    return names;
+}
+
+// A socket listening on 127.0.0.1 at a free port, so the agent finds that port busy.
+struct BusyPort {
+    int fd = -1;
+    int port = 0;
+    BusyPort() {
+        fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+        listen(fd, 1);
+        socklen_t len = sizeof addr;
+        getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+        port = ntohs(addr.sin_port);
+    }
+    ~BusyPort() { close(fd); }
+};
+
+// Children of ours whose parent died were re-parented to us (we are a subreaper).
+std::vector<pid_t> adoptedChildren() {
+    std::vector<pid_t> found;
+    DIR* proc = opendir("/proc");
+    if (proc == nullptr) return found;
+    while (dirent* entry = readdir(proc)) {
+        const pid_t pid = atoi(entry->d_name);
+        if (pid <= 0) continue;
+        std::ifstream stat("/proc/" + std::string(entry->d_name) + "/stat");
+        std::string line;
+        std::getline(stat, line);
+        const size_t close = line.rfind(')');
+        if (close == std::string::npos) continue;
+        char state = 0;
+        int ppid = 0;
+        if (sscanf(line.c_str() + close + 1, " %c %d", &state, &ppid) == 2 && ppid == getpid()) {
+            found.push_back(pid);
+        }
+    }
+    closedir(proc);
+    return found;
+}
+
+constexpr unsigned long long kTermBit = 1ull << (SIGTERM - 1);
+
+// A signal mask line of /proc/PID/status ("SigIgn:", "SigBlk:").
+unsigned long long signalMask(pid_t pid, const std::string& field) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind(field, 0) == 0) return std::stoull(line.substr(field.size()), nullptr, 16);
+    }
+    return 0;
+}
+
+}  // namespace
+
+// --- Command line and exits --------------------------------------------------------------------
+
+TEST(AgentCommandLine, HelpPrintsLocaleThenHelpTextAndExitsZero) {
+    AgentProcess agent;
+    agent.start({"-h"}, {"LC_ALL=C"});
+    EXPECT_EQ(agent.waitExit(), 0);
+    EXPECT_EQ(agent.readStdout(), "C");
+    EXPECT_EQ(agent.readStderr(), kHelpText);
+}
+
+TEST(AgentCommandLine, UnknownOptionExitsBeforeLaterOptionsAreSeen) {
+    AgentProcess agent;
+    agent.start({"-x", "-d"}, {"LC_ALL=C"});
+    EXPECT_EQ(agent.waitExit(), 0);
+    const std::string err = agent.readStderr();
+    EXPECT_NE(err.find("invalid option"), std::string::npos);
+    EXPECT_NE(err.find(kHelpText), std::string::npos);
+    EXPECT_TRUE(adoptedChildren().empty());
+}
+
+TEST(AgentCommandLine, MissingOptionArgumentShowsHelp) {
+    AgentProcess agent;
+    agent.start({"-p"}, {"LC_ALL=C"});
+    EXPECT_EQ(agent.waitExit(), 0);
+    EXPECT_NE(agent.readStderr().find(kHelpText), std::string::npos);
+}
+
+TEST(AgentCommandLine, UnavailableLocaleFailsWithStatusOne) {
+    AgentProcess agent;
+    agent.start({"-h"}, {"LC_ALL=xx_NOWHERE.UTF-8"});
+    EXPECT_EQ(agent.waitExit(), 1);
+    EXPECT_EQ(agent.readStdout(), "setlocale:");
+    EXPECT_EQ(agent.readStderr(), "");
+}
+
+TEST(AgentCommandLine, PortIsReducedModulo65536) {
+    PrivateFontconfig fontconfig;
+    AgentProcess agent;
+    agent.start({"-l", "127.0.0.1", "-p", "70000"}, {"FONTCONFIG_FILE=" + fontconfig.confFile});
+    ASSERT_TRUE(agent.waitListening(70000 % 65536));
+    EXPECT_EQ(httpGet(70000 % 65536, "/").status, 200);
+    EXPECT_EQ(agent.stop(SIGTERM), 0);
+}
+
+TEST(AgentCommandLine, LastListenAddressWinsAndExtraWordsAreIgnored) {
+    PrivateFontconfig fontconfig;
+    AgentProcess agent;
+    const int port = freeLoopbackPort();
+    agent.start(
+        {"-l", "192.0.2.1", "-l", "127.0.0.1", "-p", std::to_string(port), "extra", "words"},
+        {"FONTCONFIG_FILE=" + fontconfig.confFile});
+    ASSERT_TRUE(agent.waitListening(port));
+    EXPECT_EQ(agent.stop(SIGINT), 0);
+}
+
+TEST(AgentCommandLine, BusyPortFailsWithOneLineNamingAddressAndPort) {
+    BusyPort busy;
+    AgentProcess agent;
+    agent.start({"-l", "127.0.0.1", "-p", std::to_string(busy.port)}, {"LC_ALL=C"});
+    EXPECT_EQ(agent.waitExit(), 1);
+    const std::string err = agent.readStderr();
+    EXPECT_NE(err.find("127.0.0.1"), std::string::npos) << err;
+    EXPECT_NE(err.find(std::to_string(busy.port)), std::string::npos) << err;
+    EXPECT_NE(err.find("in use"), std::string::npos) << err;
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+}
+
+TEST(AgentCommandLine, EachStopSignalEndsAnIdleAgentWithStatusZero) {
+    PrivateFontconfig fontconfig;
+    for (const int sig : {SIGHUP, SIGTERM, SIGINT, SIGQUIT}) {
+        AgentProcess agent;
+        ASSERT_TRUE(agent.startServing(fontconfig)) << sig;
+        EXPECT_EQ(agent.stop(sig), 0) << "signal " << sig;
+    }
+}
+
+TEST(AgentCommandLine, StopSignalDuringStartUpIsNotLost) {
+    PrivateFontconfig fontconfig;
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        AgentProcess agent;
+        agent.start({"-l", "127.0.0.1", "-p", std::to_string(freeLoopbackPort())},
+                    {"FONTCONFIG_FILE=" + fontconfig.confFile});
+        // Before main blocks the stop signals nothing can save the process; from then on a
+        // signal must be kept until the loop runs, however early it comes.
+        for (int waited = 0; waited < 5000 && !(signalMask(agent.pid, "SigBlk:") & kTermBit);
+             ++waited) {
+            usleep(200);
+        }
+        usleep(static_cast<useconds_t>(attempt * 500));
+        kill(agent.pid, SIGTERM);
+        EXPECT_EQ(agent.waitExit(), 0) << "attempt " << attempt;
+    }
+}
+
+class AgentDaemon : public ::testing::Test {
+  protected:
+    void SetUp() override { prctl(PR_SET_CHILD_SUBREAPER, 1); }
+    void TearDown() override {
+        for (const pid_t child : adoptedChildren()) {
+            kill(child, SIGKILL);
+            waitpid(child, nullptr, 0);
+        }
+    }
+};
+
+TEST_F(AgentDaemon, ParentExitsZeroOnceTheChildListens) {
+    PrivateFontconfig fontconfig;
+    const int port = freeLoopbackPort();
+    AgentProcess parent;
+    parent.start({"-d", "-l", "127.0.0.1", "-p", std::to_string(port)},
+                 {"FONTCONFIG_FILE=" + fontconfig.confFile, "LC_ALL=C"});
+    ASSERT_EQ(parent.waitExit(), 0);
+    // Listening already: the parent only returns once the child has its server.
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    close(fd);
+    EXPECT_EQ(parent.readStdout(), "C");
+
+    const std::vector<pid_t> children = adoptedChildren();
+    ASSERT_EQ(children.size(), 1u);
+    EXPECT_EQ(httpGet(port, "/").status, 200);
+    kill(children[0], SIGTERM);
+    int status = 0;
+    ASSERT_EQ(waitpid(children[0], &status, 0), children[0]);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+TEST_F(AgentDaemon, ParentExitsOneWhenTheChildCannotListen) {
+    BusyPort busy;
+    AgentProcess parent;
+    parent.start({"-d", "-l", "127.0.0.1", "-p", std::to_string(busy.port)}, {"LC_ALL=C"});
+    EXPECT_EQ(parent.waitExit(), 1);
+    EXPECT_NE(parent.readStderr().find(std::to_string(busy.port)), std::string::npos);
+}
+
+// --- HTTP ---------------------------------------------------------------------------------------
+
+class AgentHttp : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        fontconfig_ = new PrivateFontconfig();
+        fontPath_ = fontconfig_->install("static/ExampleSans-Regular.ttf");
+        bigFontPath_ = fontconfig_->install("static/ExampleSans-Bold.ttf", "ExampleBig.ttf");
+        // Padding after the tables leaves the font readable and makes the reply outlast a
+        // socket buffer.
+        std::ofstream(bigFontPath_, std::ios::binary | std::ios::app)
+            << std::string(24 * 1024 * 1024, '\0');
+        unlistedPath_ = fontconfig_->root + "/Unlisted.ttf";
+        std::filesystem::copy_file(fixturePath("static/ExampleSans-Regular.ttf"), unlistedPath_);
+        agent_ = new AgentProcess();
+        ASSERT_TRUE(agent_->startServing(*fontconfig_));
+    }
+    static void TearDownTestSuite() {
+        delete agent_;
+        delete fontconfig_;
+    }
+    static int port() { return agent_->port; }
+
+    void expectNotServed(const std::string& path) {
+        const std::string before = agent_->readStdout();
+        const HttpResponse response = httpGet(port(), "/?file=" + urlEncode(path));
+        EXPECT_EQ(response.status, 404) << path;
+        EXPECT_EQ(response.reason, "Not Found") << path;
+        EXPECT_EQ(response.body, "") << path;
+        EXPECT_EQ(firstNames(response, 5), kFileHeaderNames) << path;
+        // The diagnostic reaches the file once stdout's buffer is flushed; a fresh request
+        // for every path keeps this check about presence, not timing.
+        (void)before;
+    }
+
+    static PrivateFontconfig* fontconfig_;
+    static AgentProcess* agent_;
+    static std::string fontPath_;
+    static std::string bigFontPath_;
+    static std::string unlistedPath_;
+};
+
+PrivateFontconfig* AgentHttp::fontconfig_ = nullptr;
+AgentProcess* AgentHttp::agent_ = nullptr;
+std::string AgentHttp::fontPath_;
+std::string AgentHttp::bigFontPath_;
+std::string AgentHttp::unlistedPath_;
+
+TEST_F(AgentHttp, RequestsWithoutAFileValueGetTheCatalogue) {
+    const std::vector<std::string> requests = {
+        "GET / HTTP/1.1\r\nHost: x\r\n\r\n",
+        "GET /?family=Example&x=1 HTTP/1.1\r\nHost: x\r\n\r\n",
+        "GET /?file= HTTP/1.1\r\nHost: x\r\n\r\n",
+        "GET /some/where/else HTTP/1.0\r\n\r\n",
+        "POST /?other=1 HTTP/1.1\r\nHost: x\r\nContent-Length: 11\r\n\r\nhello world",
+    };
+    for (const std::string& request : requests) {
+        const HttpResponse response = httpExchange(port(), request);
+        EXPECT_EQ(response.status, 200) << request;
+        EXPECT_EQ(response.reason, "OK") << request;
+        EXPECT_EQ(firstNames(response, 4), kCatalogueHeaderNames) << request;
+        EXPECT_EQ(response.header("Server"), "httpd v 0.0.1");
+        EXPECT_EQ(response.header("Content-Type"), "text/plain; charset=UTF-8");
+        EXPECT_EQ(response.header("Access-Control-Allow-Origin"), "*");
+        EXPECT_EQ(response.header("Connection"), "close");
+        EXPECT_EQ(response.header("Content-Disposition"), "");
+        EXPECT_NE(response.body.find("\"family\":\"Example Sans\""), std::string::npos) << request;
+    }
+}
+
+TEST_F(AgentHttp, ListedFontIsServedWholeWithFileHeaders) {
+    for (const std::string& target :
+         {"/?file=" + urlEncode(fontPath_), "/any/path?x=1&file=" + urlEncode(fontPath_)}) {
+        const HttpResponse response = httpGet(port(), target);
+        EXPECT_EQ(response.status, 200);
+        EXPECT_EQ(response.reason, "OK");
+        EXPECT_EQ(firstNames(response, 5), kFileHeaderNames);
+        EXPECT_EQ(response.header("Content-Type"), "application/octet-stream");
+        EXPECT_EQ(response.header("Content-Disposition"),
+                  "attachment; filename=\"ExampleSans-Regular.ttf\"");
+        EXPECT_EQ(response.body, readFile(fontPath_));
+    }
+}
+
+TEST_F(AgentHttp, PathsThatAreNotListedFontsAreRefusedAlike) {
+    expectNotServed(unlistedPath_);          // a real font file, but not one fontconfig lists
+    expectNotServed(fontconfig_->confFile);  // any other readable file
+    expectNotServed(fontconfig_->fontDir);   // a directory
+    expectNotServed(fontconfig_->fontDir + "/Missing.ttf");
+    expectNotServed("fonts/ExampleSans-Regular.ttf");  // relative
+    expectNotServed(fontconfig_->fontDir + "/../fonts/ExampleSans-Regular.ttf");
+    expectNotServed("/etc/passwd");
+    // The diagnostics are flushed at exit; the agent must still be up to count them later.
+    EXPECT_TRUE(agent_->running());
+}
+
+TEST_F(AgentHttp, LargeFontIsServedWhole) {
+    const HttpResponse response = httpGet(port(), "/?file=" + urlEncode(bigFontPath_));
+    EXPECT_EQ(response.status, 200);
+    EXPECT_EQ(response.header("Content-Length"), std::to_string(readFile(bigFontPath_).size()));
+    EXPECT_TRUE(response.body == readFile(bigFontPath_));
+}
+
+TEST_F(AgentHttp, ClientLeavingMidReplyDoesNotEndTheAgent) {
+    for (int round = 0; round < 3; ++round) {
+        const int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(static_cast<uint16_t>(port()));
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+        const std::string request = "GET /?file=" + urlEncode(bigFontPath_) + " HTTP/1.1\r\n\r\n";
+        ASSERT_EQ(send(fd, request.data(), request.size(), 0),
+                  static_cast<ssize_t>(request.size()));
+        char chunk[1024];
+        ASSERT_GT(recv(fd, chunk, sizeof chunk, MSG_WAITALL), 0);
+        if (round == 1) shutdown(fd, SHUT_RDWR);
+        // Unread data makes close() send a reset.
+        close(fd);
+    }
+    EXPECT_EQ(httpGet(port(), "/?file=" + urlEncode(fontPath_)).status, 200);
+    EXPECT_TRUE(agent_->running());
+    EXPECT_TRUE(signalMask(agent_->pid, "SigIgn:") & (1ull << (SIGPIPE - 1)));
+}
+
+TEST_F(AgentHttp, OversizedRequestIsRefusedAndTheAgentStaysUp) {
+    const std::string hugeHeaders =
+        "GET / HTTP/1.1\r\nHost: x\r\nX-Big: " + std::string(200 * 1024, 'a') + "\r\n\r\n";
+    const HttpResponse headers = httpExchange(port(), hugeHeaders);
+    EXPECT_TRUE(!headers.received || (headers.status >= 400 && headers.status < 500));
+
+    const std::string hugeBody =
+        "POST / HTTP/1.1\r\nHost: x\r\nContent-Length: 4000000\r\n\r\n" + std::string(4000000, 'b');
+    const HttpResponse body = httpExchange(port(), hugeBody);
+    EXPECT_TRUE(!body.received || (body.status >= 400 && body.status < 500));
+
+    EXPECT_EQ(httpGet(port(), "/").status, 200);
+    EXPECT_TRUE(agent_->running());
+}
+
+// --- Pieces of the handler ---------------------------------------------------------------------
+
+TEST(ContentDisposition, PlainNameIsQuotedAlone) {
+    EXPECT_EQ(VornFontAgent::contentDisposition("/usr/share/fonts/a/DejaVuSans.ttf"),
+              "attachment; filename=\"DejaVuSans.ttf\"");
+    EXPECT_EQ(VornFontAgent::contentDisposition("NoSlash.otf"),
+              "attachment; filename=\"NoSlash.otf\"");
+}
+
+TEST(ContentDisposition, UnsafeBytesAreReplacedAndTheExactNameGoesInExtendedForm) {
+    EXPECT_EQ(VornFontAgent::contentDisposition("/f/a\"b\\c.ttf"),
+              "attachment; filename=\"a_b_c.ttf\"; filename*=UTF-8''a%22b%5Cc.ttf");
+    EXPECT_EQ(VornFontAgent::contentDisposition("/f/Caf\xC3\xA9 Sans.ttf"),
+              "attachment; filename=\"Caf__ Sans.ttf\"; filename*=UTF-8''Caf%C3%A9%20Sans.ttf");
+    const std::string withBreaks = VornFontAgent::contentDisposition("/f/a\r\nSet-Cookie: x\t.ttf");
+    EXPECT_EQ(withBreaks.find_first_of("\r\n"), std::string::npos);
+}
+
+TEST(CatalogueReply, InvalidUtf8GivesNoContentUtf8Error) {
+    ResultSet set;
+    set.push_back(new Typeface{"Bad \xFF name", "Bad", false, {}, {}});
+    const VornFontAgent::CatalogueReply reply = VornFontAgent::makeCatalogueReply(&set);
+    EXPECT_EQ(reply.status, 204);
+    EXPECT_STREQ(reply.reason, "utf-8 error");
+    EXPECT_EQ(reply.body, "[]");
+}
+
+TEST(CatalogueReply, ValidCatalogueGivesOk) {
+    ResultSet set;
+    const VornFontAgent::CatalogueReply reply = VornFontAgent::makeCatalogueReply(&set);
+    EXPECT_EQ(reply.status, 200);
+    EXPECT_STREQ(reply.reason, "OK");
+    EXPECT_EQ(reply.body, "[]");
+}

@@ -1,0 +1,123 @@
+// Enumeration building blocks and face ordering, without fontconfig's real listing.
+
+#include <memory>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "FontManagerLinux.h"
+
+namespace {
+
+TypefaceItem item(int weight, int slant, int width = 100) {
+    TypefaceItem face;
+    face.weight = weight;
+    face.slant = slant;
+    face.width = width;
+    return face;
+}
+
+FcPattern* patternWithFile(const char* file) {
+    FcPattern* pattern = FcPatternCreate();
+    if (file != nullptr)
+        FcPatternAddString(pattern, FC_FILE, reinterpret_cast<const FcChar8*>(file));
+    FcPatternAddString(pattern, FC_FAMILY, reinterpret_cast<const FcChar8*>("Any"));
+    return pattern;
+}
+
+template <typename F>
+std::string capturedStdout(F&& call) {
+    fflush(stdout);
+    testing::internal::CaptureStdout();
+    call();
+    fflush(stdout);
+    return testing::internal::GetCapturedStdout();
+}
+
+}  // namespace
+
+TEST(ExtensionFilter, ExcludesType1AndCompressedBitmapsWhateverTheCase) {
+    EXPECT_TRUE(canSupportFontFormat("/f/Name.ttf"));
+    EXPECT_FALSE(canSupportFontFormat("/f/Name.PFB"));
+    EXPECT_FALSE(canSupportFontFormat("/f/Name.pfb"));
+    EXPECT_FALSE(canSupportFontFormat("/f/Name.pcf.gz"));
+    EXPECT_FALSE(canSupportFontFormat("/f/Name.t1"));
+    EXPECT_FALSE(canSupportFontFormat("/f/Name.T1"));
+    EXPECT_TRUE(canSupportFontFormat("/f/Name.pfa"));
+    EXPECT_TRUE(canSupportFontFormat("/f/Name."));
+    EXPECT_TRUE(canSupportFontFormat("/etc/fonts.d/Name"));
+    EXPECT_TRUE(canSupportFontFormat("/f/Namegz"));
+    EXPECT_FALSE(canSupportFontFormat("gz"));  // no full stop: the whole path is the extension
+    EXPECT_TRUE(canSupportFontFormat(""));
+}
+
+TEST(ResultSetFromFontSet, NullAndEmptySetsGiveEmptyCatalogues) {
+    std::unique_ptr<ResultSet> fromNull(getResultSet(nullptr));
+    ASSERT_NE(fromNull, nullptr);
+    EXPECT_TRUE(fromNull->empty());
+
+    FcFontSet* empty = FcFontSetCreate();
+    std::unique_ptr<ResultSet> fromEmpty(getResultSet(empty));
+    FcFontSetDestroy(empty);
+    ASSERT_NE(fromEmpty, nullptr);
+    EXPECT_TRUE(fromEmpty->empty());
+}
+
+TEST(ResultSetFromFontSet, PatternWithoutFileIsReportedOnceAndSkipped) {
+    FcFontSet* fonts = FcFontSetCreate();
+    FcFontSetAdd(fonts, patternWithFile("/nonexistent/b.ttf"));
+    FcFontSetAdd(fonts, patternWithFile(nullptr));
+    FcFontSetAdd(fonts, patternWithFile("/nonexistent/a.ttf"));
+    FcFontSetAdd(fonts, patternWithFile("/nonexistent/a.ttf"));
+    FcFontSetAdd(fonts, patternWithFile("/nonexistent/c.pcf.gz"));
+    FontPathList paths;
+    const std::string out = capturedStdout([&] { paths = collectFontPaths(fonts); });
+    EXPECT_EQ(out, "createFontDescriptor call error.");
+    EXPECT_EQ(paths, (FontPathList{"/nonexistent/a.ttf", "/nonexistent/b.ttf"}));
+
+    std::unique_ptr<ResultSet> set;
+    capturedStdout([&] { set.reset(getResultSet(fonts)); });
+    EXPECT_TRUE(set->empty());  // files FreeType cannot open leave no trace
+    FcFontSetDestroy(fonts);
+}
+
+TEST(ResultSetFromFontSet, PathsAreOrderedBytewise) {
+    FcFontSet* fonts = FcFontSetCreate();
+    for (const char* path : {"/f/b", "/f/\xC3\xA9", "/f/B", "/f/a", "/f/a.ttf"}) {
+        FcFontSetAdd(fonts, patternWithFile(path));
+    }
+    const FontPathList paths = collectFontPaths(fonts);
+    FcFontSetDestroy(fonts);
+    EXPECT_EQ(std::vector<std::string>(paths.begin(), paths.end()),
+              (std::vector<std::string>{"/f/B", "/f/a", "/f/a.ttf", "/f/b", "/f/\xC3\xA9"}));
+}
+
+TEST(FaceOrdering, ByWeightThenSlant) {
+    ResultSet set;
+    auto* family = new Typeface();
+    family->childList = {item(200, 0), item(80, 100), item(80, 0),
+                         item(100, 0), item(0, 0),    item(-1, 0)};
+    set.push_back(family);
+    set.push_back(new Typeface());  // a family without faces is left alone
+    sortResultSet(&set);
+    std::vector<std::pair<int, int>> order;
+    for (const TypefaceItem& face : set[0]->childList) order.emplace_back(face.weight, face.slant);
+    EXPECT_EQ(order, (std::vector<std::pair<int, int>>{
+                         {-1, 0}, {0, 0}, {80, 0}, {80, 100}, {100, 0}, {200, 0}}));
+    EXPECT_TRUE(set[1]->childList.empty());
+}
+
+TEST(FaceOrdering, FamiliesKeepTheirOrder) {
+    ResultSet set;
+    for (const char* name : {"Zeta", "Alpha", "Mid"}) {
+        auto* family = new Typeface();
+        family->family = name;
+        family->childList = {item(200, 0), item(80, 0)};
+        set.push_back(family);
+    }
+    sortResultSet(&set);
+    EXPECT_EQ(set[0]->family, "Zeta");
+    EXPECT_EQ(set[1]->family, "Alpha");
+    EXPECT_EQ(set[2]->family, "Mid");
+    EXPECT_EQ(set[2]->childList[0].weight, 80);
+}
