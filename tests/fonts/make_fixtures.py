@@ -18,6 +18,7 @@ from fontTools.fontBuilder import FontBuilder
 from fontTools.pens.ttGlyphPen import TTGlyphPen
 from fontTools.ttLib import TTFont, newTable
 from fontTools.ttLib.tables.DefaultTable import DefaultTable
+from fontTools.ttLib.tables.TupleVariation import TupleVariation
 from fontTools.ttLib.tables._f_v_a_r import Axis, NamedInstance
 from fontTools.ttLib.ttCollection import TTCollection
 
@@ -33,7 +34,7 @@ MAC = (1, 0, 0)
 # Subdirectories this script owns; only these are wiped on regeneration so a
 # caller's OUTDIR can hold other things (a fonts.conf, a cache) safely.
 OWNED_DIRS = ("static", "widths", "noos2", "collection", "variable", "names",
-              "bad", "extensions")
+              "bad", "extensions", "grouping")
 
 LETTERS = [chr(c) for c in range(ord("A"), ord("Z") + 1)] + \
           [chr(c) for c in range(ord("a"), ord("z") + 1)]
@@ -299,6 +300,40 @@ def make_variable(out):
     ], italic=True), os.path.join(v, "ExampleVarItalic.ttf"))
 
 
+def make_variable_deltas(out):
+    """A wght font whose glyphs really change: the advance (and the right
+    edge of every rectangle) follows advance_for(wght), so a renderer that
+    applies the axis draws measurably wider text at higher weights."""
+    font = var_font("Example Var Deltas", "ExampleVarDeltas", [WGHT], [
+        ("Regular", {"wght": 400}),
+        ("Bold", {"wght": 700}),
+    ])
+    # Peak deltas at the axis ends (normalised -1 at 100, +1 at 900); the
+    # tents interpolate linearly in between, matching advance_for exactly.
+    peaks = {-1.0: advance_for(100, 5) - 600, 1.0: advance_for(900, 5) - 600}
+    glyf = font["glyf"]
+    variations = {}
+    for glyph_name in font.getGlyphOrder():
+        if glyph_name == ".notdef":
+            continue
+        tuples = []
+        for peak, delta in sorted(peaks.items()):
+            # The four phantom points follow the outline's points; the
+            # second one is the advance.
+            if glyph_name == "space":
+                deltas = [(0, 0), (delta // 2, 0), (0, 0), (0, 0)]
+            else:
+                # rect_glyph's points 2 and 3 form the right edge.
+                assert len(glyf[glyph_name].coordinates) == 4
+                deltas = [(0, 0), (0, 0), (delta, 0), (delta, 0)] + \
+                    [(0, 0), (delta, 0), (0, 0), (0, 0)]
+            region = (min(peak, 0.0), peak, max(peak, 0.0))
+            tuples.append(TupleVariation({"wght": region}, deltas))
+        variations[glyph_name] = tuples
+    font["gvar"].variations = variations
+    save(font, os.path.join(out, "variable/ExampleVarDeltas.ttf"))
+
+
 # "Exémple Mac" in Mac OS Roman: é is 0x8E there.
 MAC_EXEMPLE = b"Ex\x8Emple Mac"
 # Latin-1 "Exemple Latin é".
@@ -375,6 +410,22 @@ def make_bad_and_extensions(out):
         save(build(family, "Regular", ps), os.path.join(e, rel))
 
 
+def make_grouping(out):
+    """Files that the catalogue merges into one family, or keeps apart."""
+    g = os.path.join(out, "grouping")
+    # Two files of one family: the first path's second name and (static) kind win.
+    save(build("Example Merge", "Bold", "ExampleMergeA-Bold", weight=700,
+               names=[(MAC, 1, "Merge Local A")]),
+         os.path.join(g, "ExampleMerge-A.ttf"))
+    save(var_font("Example Merge", "ExampleMergeB", [WGHT],
+                  [("Black", {"wght": 900})],
+                  names=[(MAC, 1, "Merge Local B")]),
+         os.path.join(g, "ExampleMerge-B.ttf"))
+    # Family names are compared byte for byte: a different case is another family.
+    save(build("example merge", "Regular", "exampleMerge-Regular"),
+         os.path.join(g, "ExampleMerge-lower.ttf"))
+
+
 def main(argv):
     if len(argv) != 2:
         sys.stderr.write("usage: make_fixtures.py OUTDIR\n")
@@ -386,8 +437,10 @@ def main(argv):
     make_static(out)
     make_collections(out)
     make_variable(out)
+    make_variable_deltas(out)
     make_names(out)
     make_bad_and_extensions(out)
+    make_grouping(out)
     return 0
 
 
