@@ -189,23 +189,59 @@ inline std::string requestedFile(evhttp_request* req) {
     return value != nullptr ? std::string(value) : std::string();
 }
 
+// The last catalogue served, and the state of the font files it was made from.
+struct RememberedCatalogue {
+    FontSetState state;
+    std::shared_ptr<const CatalogueReply> reply;
+};
+
+// The catalogue reply for the fonts as they are now. While no listed file and nothing fontconfig
+// depends on has changed, the catalogue would come out byte for byte the same, so the last one
+// is served again; any change builds it anew.
+inline std::shared_ptr<const CatalogueReply> currentCatalogueReply() {
+    static RememberedCatalogue last;  // event-loop thread only
+    FontSetState state = currentFontSetState();
+    if (last.reply && last.state == state) return last.reply;
+    std::shared_ptr<const CatalogueReply> reply;
+    {
+        std::unique_ptr<ResultSet> pRes(getAvailableFonts(state));
+        reply = std::make_shared<const CatalogueReply>(makeCatalogueReply(pRes.get()));
+    }
+    last = RememberedCatalogue{std::move(state), reply};
+    return reply;
+}
+
+inline void releaseCatalogueReply(const void*, size_t, void* extra) {
+    delete static_cast<std::shared_ptr<const CatalogueReply>*>(extra);
+}
+
 inline void replyCatalogue(evhttp_request* req) {
     addHeaders(req, kCatalogueHeaders, std::size(kCatalogueHeaders));
-    CatalogueReply reply;
+    std::shared_ptr<const CatalogueReply> reply;
     try {
-        std::unique_ptr<ResultSet> pRes(getAvailableFonts());
-        reply = makeCatalogueReply(pRes.get());
+        reply = currentCatalogueReply();
     } catch (const std::exception&) {
         // The agent keeps serving; this one client learns that its catalogue failed.
         evhttp_send_reply(req, 500, "Internal Server Error", nullptr);
         return;
     }
     EvBufferPtr buf(evbuffer_new());
-    if (!buf || evbuffer_add(buf.get(), reply.body.data(), reply.body.size()) != 0) {
+    if (!buf) {
         evhttp_send_reply(req, 500, "Internal Server Error", nullptr);
         return;
     }
-    evhttp_send_reply(req, reply.status, reply.reason, buf.get());
+    if (!reply->body.empty()) {
+        // The body is lent to libevent rather than copied; the reference keeps it alive until
+        // the reply has been written, even if a newer catalogue replaces it meanwhile.
+        auto* keepAlive = new std::shared_ptr<const CatalogueReply>(reply);
+        if (evbuffer_add_reference(buf.get(), reply->body.data(), reply->body.size(),
+                                   releaseCatalogueReply, keepAlive) != 0) {
+            delete keepAlive;
+            evhttp_send_reply(req, 500, "Internal Server Error", nullptr);
+            return;
+        }
+    }
+    evhttp_send_reply(req, reply->status, reply->reason, buf.get());
 }
 
 inline void replyFile(evhttp_request* req, const std::string& file_name) {

@@ -4,14 +4,18 @@
 #include "FontManagerLinux.h"
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <cctype>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
 #include <memory>
 #include <optional>
+#include <exception>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <unordered_map>
 #include <vector>
@@ -134,43 +138,19 @@ bool isServableText(const Typeface& typeface) {
 // What a listing depends on: one font directory or configuration file, as stat saw it.
 struct FileStamp {
     std::string path;
-    int error = 0;
-    dev_t device = 0;
-    ino_t inode = 0;
-    off_t size = 0;
-    timespec modified{};
-    timespec changed{};
+    FileIdentity identity;
 
     bool operator==(const FileStamp& other) const {
-        return std::tie(path, error, device, inode, size, modified.tv_sec, modified.tv_nsec,
-                        changed.tv_sec, changed.tv_nsec) ==
-               std::tie(other.path, other.error, other.device, other.inode, other.size,
-                        other.modified.tv_sec, other.modified.tv_nsec, other.changed.tv_sec,
-                        other.changed.tv_nsec);
+        return path == other.path && identity == other.identity;
     }
 };
-
-FileStamp stampOf(std::string path) {
-    FileStamp stamp;
-    struct stat st;
-    if (stat(path.c_str(), &st) != 0) {
-        stamp.error = errno;
-    } else {
-        stamp.device = st.st_dev;
-        stamp.inode = st.st_ino;
-        stamp.size = st.st_size;
-        stamp.modified = st.st_mtim;
-        stamp.changed = st.st_ctim;
-    }
-    stamp.path = std::move(path);
-    return stamp;
-}
 
 void appendStamps(FcStrList* list, std::vector<FileStamp>& stamps) {
     FcStrListPtr owned(list);
     if (!owned) return;
     while (FcChar8* path = FcStrListNext(owned.get())) {
-        stamps.push_back(stampOf(reinterpret_cast<const char*>(path)));
+        const char* text = reinterpret_cast<const char*>(path);
+        stamps.push_back(FileStamp{text, identityOf(text)});
     }
 }
 
@@ -380,29 +360,91 @@ void sortResultSet(ResultSet* pRes) {
     }
 }
 
-ResultSet* buildResultSet(const FontPathList& paths) {
-    auto result = std::make_unique<ResultSet>();
-    std::unordered_map<std::string, Typeface*> familyIndex;
-    for (const std::string& path : paths) {
-        std::unique_ptr<Typeface> typeface(createTypeface(path));
-        if (!typeface) continue;
+namespace {
+
+// A described font file, shared between the memo and the catalogues built from it; null when
+// the file has nothing to show.
+using Description = std::shared_ptr<const Typeface>;
+
+// FreeType objects stay within one createTypeface call, so files can be described side by side.
+unsigned describeWorkers(size_t files) {
+    constexpr unsigned kMaxWorkers = 8;
+    const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+    return static_cast<unsigned>(std::min<size_t>({files, cores, kMaxWorkers}));
+}
+
+// Describes the files in parallel; the result is in the order of `paths`.
+std::vector<Description> describeFiles(const std::vector<const std::string*>& paths) {
+    std::vector<std::unique_ptr<Typeface>> described(paths.size());
+    std::atomic<size_t> next{0};
+    std::exception_ptr failure;
+    std::atomic<bool> failed{false};
+    auto work = [&] {
+        try {
+            for (size_t i = next++; i < paths.size() && !failed; i = next++) {
+                described[i].reset(createTypeface(*paths[i]));
+            }
+        } catch (...) {
+            if (!failed.exchange(true)) failure = std::current_exception();
+        }
+    };
+    std::vector<std::thread> helpers;
+    for (unsigned w = 1; w < describeWorkers(paths.size()); ++w) helpers.emplace_back(work);
+    work();
+    for (std::thread& helper : helpers) helper.join();
+    if (failure) std::rethrow_exception(failure);
+
+    std::vector<Description> descriptions(paths.size());
+    for (size_t i = 0; i < paths.size(); ++i) {
+        if (!described[i]) continue;
         // One odd file must not cost the client the whole catalogue.
-        if (!isServableText(*typeface)) {
-            printf("Font file left out, its names are not UTF-8:%s", path.c_str());
+        if (!isServableText(*described[i])) {
+            printf("Font file left out, its names are not UTF-8:%s", paths[i]->c_str());
             continue;
         }
-        const auto found = familyIndex.find(typeface->family);
+        descriptions[i] = std::move(described[i]);
+    }
+    return descriptions;
+}
+
+// Merges the descriptions, in path order, into one family per family name and orders the faces.
+ResultSet* groupFamilies(const std::vector<Description>& descriptions) {
+    auto result = std::make_unique<ResultSet>();
+    std::unordered_map<std::string, Typeface*> familyIndex;
+    for (const Description& description : descriptions) {
+        if (!description) continue;
+        const auto found = familyIndex.find(description->family);
         if (found == familyIndex.end()) {
+            auto typeface = std::make_unique<Typeface>(*description);
             familyIndex.emplace(typeface->family, typeface.get());
             result->push_back(typeface.release());
         } else {
             std::vector<TypefaceItem>& faces = found->second->childList;
-            std::move(typeface->childList.begin(), typeface->childList.end(),
-                      std::back_inserter(faces));
+            faces.insert(faces.end(), description->childList.begin(), description->childList.end());
         }
     }
     sortResultSet(result.get());
     return result.release();
+}
+
+// What was learnt about each listed font file, for as long as the file stays the same.
+// Only the event-loop thread reads or changes it.
+struct Remembered {
+    FileIdentity identity;
+    Description description;
+};
+
+std::unordered_map<std::string, Remembered>& descriptionMemo() {
+    static std::unordered_map<std::string, Remembered> memo;
+    return memo;
+}
+
+}  // namespace
+
+ResultSet* buildResultSet(const FontPathList& paths) {
+    std::vector<const std::string*> all;
+    for (const std::string& path : paths) all.push_back(&path);
+    return groupFamilies(describeFiles(all));
 }
 
 ResultSet* getResultSet(FcFontSet* fs) {
@@ -427,4 +469,68 @@ bool isCataloguedFontPath(const std::string& path) {
     return paths->count(path) != 0;
 }
 
-ResultSet* getAvailableFonts() { return buildResultSet(*listFontPaths()); }
+bool FileIdentity::operator==(const FileIdentity& other) const {
+    return std::tie(error, device, inode, size, modified.tv_sec, modified.tv_nsec, changed.tv_sec,
+                    changed.tv_nsec) == std::tie(other.error, other.device, other.inode, other.size,
+                                                 other.modified.tv_sec, other.modified.tv_nsec,
+                                                 other.changed.tv_sec, other.changed.tv_nsec);
+}
+
+FileIdentity identityOf(const char* path) {
+    FileIdentity identity;
+    struct stat st;
+    if (stat(path, &st) != 0) {
+        identity.error = errno;
+        return identity;
+    }
+    identity.device = st.st_dev;
+    identity.inode = st.st_ino;
+    identity.size = st.st_size;
+    identity.modified = st.st_mtim;
+    identity.changed = st.st_ctim;
+    return identity;
+}
+
+bool FontSetState::operator==(const FontSetState& other) const {
+    const bool samePaths = paths == other.paths || (paths && other.paths && *paths == *other.paths);
+    return samePaths && files == other.files;
+}
+
+FontSetState currentFontSetState() {
+    FontSetState state;
+    state.paths = listFontPaths();
+    state.files.reserve(state.paths->size());
+    for (const std::string& path : *state.paths) state.files.push_back(identityOf(path.c_str()));
+    return state;
+}
+
+ResultSet* getAvailableFonts(const FontSetState& state) {
+    std::unordered_map<std::string, Remembered>& memo = descriptionMemo();
+    std::unordered_map<std::string, Remembered> next;
+    next.reserve(state.files.size());
+    std::vector<const std::string*> changed;
+    size_t i = 0;
+    for (const std::string& path : *state.paths) {
+        const FileIdentity& identity = state.files[i++];
+        auto found = memo.find(path);
+        if (found != memo.end() && found->second.identity == identity) {
+            next.emplace(path, std::move(found->second));
+        } else {
+            changed.push_back(&path);
+            next.emplace(path, Remembered{identity, nullptr});
+        }
+    }
+    const std::vector<Description> fresh = describeFiles(changed);
+    for (size_t k = 0; k < changed.size(); ++k) next[*changed[k]].description = fresh[k];
+    // Files no longer listed are forgotten here.
+    memo = std::move(next);
+
+    std::vector<Description> descriptions;
+    descriptions.reserve(state.paths->size());
+    for (const std::string& path : *state.paths) descriptions.push_back(memo[path].description);
+    return groupFamilies(descriptions);
+}
+
+size_t rememberedFontFileCount() { return descriptionMemo().size(); }
+
+ResultSet* getAvailableFonts() { return getAvailableFonts(currentFontSetState()); }

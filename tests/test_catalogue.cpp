@@ -1,11 +1,16 @@
 // Enumeration building blocks and face ordering, without fontconfig's real listing.
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <memory>
 #include <string>
 
 #include <gtest/gtest.h>
 
+#include "AgentProcess.h"
 #include "FontManagerLinux.h"
+#include "VornFontAgent.h"
 
 namespace {
 
@@ -120,4 +125,70 @@ TEST(FaceOrdering, FamiliesKeepTheirOrder) {
     EXPECT_EQ(set[1]->family, "Alpha");
     EXPECT_EQ(set[2]->family, "Mid");
     EXPECT_EQ(set[2]->childList[0].weight, 80);
+}
+
+// --- Remembered descriptions -------------------------------------------------------------------
+
+namespace {
+
+std::string documentOf(ResultSet* set) {
+    std::unique_ptr<ResultSet> owned(set);
+    int code = 0;
+    return VornFontAgent::convertToJson(owned.get(), code);
+}
+
+FontSetState stateOf(const std::vector<std::string>& fixtures) {
+    FontSetState state;
+    auto paths = std::make_shared<FontPathList>();
+    for (const std::string& fixture : fixtures) paths->insert(fixturePath(fixture));
+    for (const std::string& path : *paths) state.files.push_back(identityOf(path.c_str()));
+    state.paths = std::move(paths);
+    return state;
+}
+
+const std::vector<std::string> kMemoFixtures = {
+    "static/ExampleSans-Regular.ttf", "static/ExampleSans-Bold.ttf", "collection/ExampleTrio.ttc",
+    "variable/ExampleVar.ttf",        "variable/ExampleSlant.ttf",   "bad/NotAFont.ttf",
+    "noos2/ExampleNoOS2.ttf"};
+
+}  // namespace
+
+TEST(RememberedDescriptions, GiveTheSameDocumentAsAFreshDescription) {
+    const FontSetState state = stateOf(kMemoFixtures);
+    const std::string fresh = documentOf(buildResultSet(*state.paths));
+    EXPECT_EQ(documentOf(getAvailableFonts(state)), fresh);  // cold
+    EXPECT_EQ(documentOf(getAvailableFonts(state)), fresh);  // warm
+    EXPECT_EQ(rememberedFontFileCount(), kMemoFixtures.size());
+}
+
+TEST(RememberedDescriptions, AFileRewrittenInPlaceIsDescribedAgain) {
+    PrivateFontconfig scratch;  // only its folder is used
+    const std::string path = scratch.install("static/ExampleSans-Regular.ttf", "Font.ttf");
+    const auto paths = std::make_shared<FontPathList>(FontPathList{path});
+    const auto stateNow = [&] { return FontSetState{paths, {identityOf(path.c_str())}}; };
+
+    const FontSetState before = stateNow();
+    EXPECT_NE(documentOf(getAvailableFonts(before)).find("Example Sans"), std::string::npos);
+
+    // Same inode, and the modification time put back: only the change time tells.
+    struct stat st;
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    writeFile(path, readFile(fixturePath("static/ExampleHeavy.ttf")));
+    const timespec times[2] = {st.st_atim, st.st_mtim};
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+
+    const FontSetState after = stateNow();
+    EXPECT_FALSE(after == before);
+    const std::string document = documentOf(getAvailableFonts(after));
+    EXPECT_NE(document.find("Example Heavy"), std::string::npos);
+    EXPECT_EQ(document, documentOf(buildResultSet(*paths)));
+}
+
+TEST(RememberedDescriptions, FilesNoLongerListedAreForgotten) {
+    documentOf(getAvailableFonts(stateOf(kMemoFixtures)));
+    EXPECT_EQ(rememberedFontFileCount(), kMemoFixtures.size());
+    std::unique_ptr<ResultSet> fewer(getAvailableFonts(stateOf({"variable/ExampleVar.ttf"})));
+    EXPECT_EQ(rememberedFontFileCount(), 1u);
+    ASSERT_EQ(fewer->size(), 1u);
+    EXPECT_EQ((*fewer)[0]->family, "Example Var");
 }

@@ -237,3 +237,32 @@ TEST(Catalogue, MachineFontsMatchFontconfigsListing) {
     }
     EXPECT_EQ(catalogued, expected);
 }
+
+TEST(Catalogue, AnsweredAgainAfterChangesItEqualsAFreshAgentsAnswer) {
+    PrivateFontconfig fc;
+    for (const char* fixture : {"static/ExampleSans-Regular.ttf", "static/ExampleSans-Italic.ttf",
+                                "static/ExampleSans-Bold.ttf", "variable/ExampleVar.ttf"}) {
+        fc.install(fixture);
+    }
+    AgentProcess agent;
+    ASSERT_TRUE(agent.startServing(fc));
+    const std::string cold = httpGet(agent.port, "/").body;
+    EXPECT_EQ(httpGet(agent.port, "/").body, cold);
+
+    // Rewritten in place, replaced by a rename, removed, added.
+    writeFile(fc.fontDir + "/ExampleSans-Bold.ttf",
+              readFile(fixturePath("static/ExampleHeavy.ttf")));
+    fc.install("collection/ExampleTrio.ttc", "incoming.tmp");
+    fs::rename(fc.fontDir + "/incoming.tmp", fc.fontDir + "/ExampleVar.ttf");
+    fs::remove(fc.fontDir + "/ExampleSans-Italic.ttf");
+    fc.install("variable/ExampleSlant.ttf");
+    const std::string warm = httpGet(agent.port, "/").body;
+    EXPECT_NE(warm, cold);
+
+    AgentProcess fresh;
+    ASSERT_TRUE(fresh.startServing(fc));
+    EXPECT_EQ(httpGet(fresh.port, "/").body, warm);
+    EXPECT_EQ(
+        familyNames(json::parse(warm)),
+        (std::set<std::string>{"Example Sans", "Example Heavy", "Example Trio", "Example Slant"}));
+}
