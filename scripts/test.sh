@@ -1,8 +1,18 @@
 #!/usr/bin/env bash
-# Builds the agent and its tests and runs every test; ends with ctest's summary.
+# Builds the agent and its tests and runs every test twice: in the Release build, then in a
+# build with AddressSanitizer and UndefinedBehaviorSanitizer. Ends with ctest's summary.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 vorn_install_packages "${VORN_PACKAGES[@]}"
+
 vorn_build "$VORN_ROOT/build"
-cd "$VORN_ROOT/build"
+(cd "$VORN_ROOT/build" && ctest --output-on-failure -j "$(nproc)")
+
+echo "== again under AddressSanitizer and UndefinedBehaviorSanitizer =="
+vorn_build "$VORN_ROOT/build-asan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORN_SANITIZE=ON
+cd "$VORN_ROOT/build-asan"
+# Full unwinding lets the suppressions see which library a leak comes through.
+export ASAN_OPTIONS=halt_on_error=1:detect_leaks=1:fast_unwind_on_malloc=0
+export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+export LSAN_OPTIONS=suppressions=$VORN_ROOT/tests/lsan.supp
 ctest --output-on-failure -j "$(nproc)"
