@@ -410,3 +410,19 @@ TEST(CatalogueReply, ValidCatalogueGivesOk) {
     EXPECT_STREQ(reply.reason, "OK");
     EXPECT_EQ(reply.body, "[]");
 }
+
+TEST_F(AgentHttp, ServedAndRefusedFilesLeaveNoDescriptorOpen) {
+    const auto openDescriptors = [] {
+        return std::distance(
+            std::filesystem::directory_iterator("/proc/" + std::to_string(agent_->pid) + "/fd"),
+            std::filesystem::directory_iterator{});
+    };
+    httpGet(port(), "/?file=" + urlEncode(fontPath_));
+    const auto before = openDescriptors();
+    for (int i = 0; i < 40; ++i) {
+        EXPECT_EQ(httpGet(port(), "/?file=" + urlEncode(fontPath_)).status, 200);
+        EXPECT_EQ(httpGet(port(), "/?file=" + urlEncode(fontconfig_->fontDir)).status, 404);
+    }
+    // A connection of the warm-up request may still be closing when `before` is taken.
+    EXPECT_LE(openDescriptors(), before);
+}
