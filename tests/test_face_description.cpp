@@ -32,8 +32,8 @@ struct Face {
 };
 
 std::ostream& operator<<(std::ostream& out, const Face& f) {
-    out << "{" << f.style << ", " << f.postscript << ", w" << f.weight << ", wd" << f.width
-        << ", s" << f.slant << ", [";
+    out << "{" << f.style << ", " << f.postscript << ", w" << f.weight << ", wd" << f.width << ", s"
+        << f.slant << ", [";
     for (const auto& [key, value] : f.variations) out << key << "=" << value << " ";
     return out << "]}";
 }
@@ -147,10 +147,14 @@ TEST(VariableFaces, WidthAxisScalesTheFontconfigWidth) {
     EXPECT_EQ(axesOf(*typeface), (Axes{{kWght, 100, 400, 900}, {kWdth, 75, 100, 100}}));
     EXPECT_EQ(
         facesOf(*typeface, "variable/ExampleVarWidth.ttf"),
-        (std::vector<Face>{
-            {"Regular", "ExampleVarWidth", 80, 100, 0, {{kWght, 400}, {kWdth, 100}}},
-            {"Condensed", "ExampleVarWidth", 80, 75, 0, {{kWght, 400}, {kWdth, 75}}},
-            {"Condensed Bold", "ExampleVarWidth-CondensedBold", 200, 75, 0, {{kWght, 700}, {kWdth, 75}}}}));
+        (std::vector<Face>{{"Regular", "ExampleVarWidth", 80, 100, 0, {{kWght, 400}, {kWdth, 100}}},
+                           {"Condensed", "ExampleVarWidth", 80, 75, 0, {{kWght, 400}, {kWdth, 75}}},
+                           {"Condensed Bold",
+                            "ExampleVarWidth-CondensedBold",
+                            200,
+                            75,
+                            0,
+                            {{kWght, 700}, {kWdth, 75}}}}));
 }
 
 TEST(VariableFaces, NegativeAndFractionalValuesRoundTowardMinusInfinity) {
@@ -163,7 +167,11 @@ TEST(VariableFaces, NegativeAndFractionalValuesRoundTowardMinusInfinity) {
               (std::vector<Face>{
                   {"Regular", "ExampleSlant-Regular", 80, 100, 0, {{kSlnt, 0}, {kWdth, 100}}},
                   {"Italic", "ExampleSlant-Italic", 80, 100, 0, {{kSlnt, -13}, {kWdth, 100}}},
-                  {"Semi Condensed", "ExampleSlant-SemiCondensed", 80, 87, 0,
+                  {"Semi Condensed",
+                   "ExampleSlant-SemiCondensed",
+                   80,
+                   87,
+                   0,
                    {{kSlnt, 0}, {kWdth, 87}}}}));
 }
 
@@ -178,10 +186,10 @@ TEST(VariableFaces, DefaultInstanceFreeTypeAppends) {
     // coordinates 0): it shows as a zero-weight face named after the face's style.
     const auto noPsName = describe("variable/ExampleNoPSName.ttf");
     ASSERT_NE(noPsName, nullptr);
-    EXPECT_EQ(facesOf(*noPsName, "variable/ExampleNoPSName.ttf"),
-              (std::vector<Face>{
-                  {"Bold", "Example No PS Name-Bold", 200, 100, 0, {{kWght, 700}}},
-                  {"Regular", "Example No PS Name-Regular", 0, 100, 0, {{kWght, 0}}}}));
+    EXPECT_EQ(
+        facesOf(*noPsName, "variable/ExampleNoPSName.ttf"),
+        (std::vector<Face>{{"Bold", "Example No PS Name-Bold", 200, 100, 0, {{kWght, 700}}},
+                           {"Regular", "Example No PS Name-Regular", 0, 100, 0, {{kWght, 0}}}}));
 }
 
 TEST(VariableFaces, ZeroWeightDefaultLeavesTheWeightAlone) {
