@@ -4,6 +4,9 @@
 
 #include <sys/types.h>
 
+#include <gtest/gtest.h>
+
+#include <cstdio>
 #include <string>
 #include <utility>
 #include <vector>
@@ -76,3 +79,13 @@ class AgentProcess {
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& data);
 std::string fixturePath(const std::string& relative);
+
+// What a call writes to standard output.
+template <typename F>
+std::string capturedStdout(F&& call) {
+    fflush(stdout);
+    testing::internal::CaptureStdout();
+    call();
+    fflush(stdout);
+    return testing::internal::GetCapturedStdout();
+}

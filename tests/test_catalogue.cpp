@@ -30,15 +30,6 @@ FcPattern* patternWithFile(const char* file) {
     return pattern;
 }
 
-template <typename F>
-std::string capturedStdout(F&& call) {
-    fflush(stdout);
-    testing::internal::CaptureStdout();
-    call();
-    fflush(stdout);
-    return testing::internal::GetCapturedStdout();
-}
-
 }  // namespace
 
 TEST(ExtensionFilter, ExcludesType1AndCompressedBitmapsWhateverTheCase) {

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "AgentProcess.h"
 #include "VornFontAgent.h"
 
 namespace {
@@ -48,14 +49,6 @@ std::string convert(ResultSet* set, int& code) {
 }
 
 // Captures what a call writes to standard output.
-template <typename F>
-std::string capturedStdout(F&& call) {
-    fflush(stdout);
-    testing::internal::CaptureStdout();
-    call();
-    fflush(stdout);
-    return testing::internal::GetCapturedStdout();
-}
 
 }  // namespace
 
