@@ -3,7 +3,7 @@
 # build with AddressSanitizer and UndefinedBehaviorSanitizer. Ends with ctest's summary.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
-vorn_install_packages "${VORN_PACKAGES[@]}"
+vorn_install_packages "${VORN_PACKAGES[@]}" chromium
 
 vorn_build "$VORN_ROOT/build"
 (cd "$VORN_ROOT/build" && ctest --output-on-failure -j "$(nproc)")
