@@ -262,8 +262,10 @@ inline void replyFile(evhttp_request* req, const std::string& file_name) {
         evhttp_send_reply(req, 200, "OK", nullptr);
         return;
     }
-    // libevent takes the descriptor and streams the file (sendfile) instead of copying it into
-    // memory; it closes the descriptor once the reply is written.
+    // libevent takes the descriptor and closes it once the reply is written. Marking the buffer
+    // as one that drains to a socket makes it send the file with sendfile; otherwise it maps
+    // the whole file into memory, and every large font served counts in the agent's size.
+    evbuffer_set_flags(buf, EVBUFFER_FLAG_DRAINS_TO_FD);
     if (evbuffer_add_file(buf, fd, 0, size) != 0) {
         close(fd);
         evhttp_send_reply(req, 500, "Internal Server Error", nullptr);

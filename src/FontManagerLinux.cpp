@@ -9,6 +9,7 @@
 #include <cctype>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -20,7 +21,10 @@
 #include <unordered_map>
 #include <vector>
 
+#include <fcntl.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <ft2build.h>
 #include FT_FREETYPE_H
@@ -145,30 +149,112 @@ struct FileStamp {
     }
 };
 
-void appendStamps(FcStrList* list, std::vector<FileStamp>& stamps) {
+void appendPaths(FcStrList* list, std::vector<std::string>& paths) {
     FcStrListPtr owned(list);
     if (!owned) return;
     while (FcChar8* path = FcStrListNext(owned.get())) {
-        const char* text = reinterpret_cast<const char*>(path);
-        stamps.push_back(FileStamp{text, identityOf(text)});
+        paths.emplace_back(reinterpret_cast<const char*>(path));
     }
 }
 
-// The font directories (subdirectories included) and configuration files of the current
-// configuration. fontconfig's own FcConfigUptoDate compares whole seconds and can miss a change
-// made in the same second as its last check, so nanosecond times are compared here instead.
-std::vector<FileStamp> takeFontConfigStamps() {
-    std::vector<FileStamp> stamps;
+// What the current configuration's listing depends on: its font directories (subdirectories
+// included, and configured ones that do not exist yet) and its configuration files.
+std::vector<std::string> fontConfigDependencies() {
+    std::vector<std::string> paths;
     FcConfig* config = FcConfigGetCurrent();
-    appendStamps(FcConfigGetFontDirs(config), stamps);
-    appendStamps(FcConfigGetConfigFiles(config), stamps);
+    appendPaths(FcConfigGetFontDirs(config), paths);
+    appendPaths(FcConfigGetConfigFiles(config), paths);
+    return paths;
+}
+
+// fontconfig's own FcConfigUptoDate compares whole seconds and can miss a change made in the
+// same second as its last check, so nanosecond times are compared here instead.
+std::vector<FileStamp> stampsOf(const std::vector<std::string>& paths) {
+    std::vector<FileStamp> stamps;
+    stamps.reserve(paths.size());
+    for (const std::string& path : paths)
+        stamps.push_back(FileStamp{path, identityOf(path.c_str())});
     return stamps;
 }
+
+// Tells with one system call whether any of a set of paths may have changed since it was armed,
+// so that a file request need not stat every font directory and configuration file. When a
+// path cannot be watched it answers "maybe" every time, and the stamps decide.
+class ChangeWatch {
+  public:
+    ChangeWatch() = default;
+    ChangeWatch(const ChangeWatch&) = delete;
+    ChangeWatch& operator=(const ChangeWatch&) = delete;
+    ~ChangeWatch() { disarm(); }
+
+    void arm(const std::vector<std::string>& paths) {
+        disarm();
+        fd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        if (fd_ < 0) return;
+        armed_ = std::all_of(paths.begin(), paths.end(),
+                             [this](const std::string& path) { return watch(path); });
+    }
+
+    // Forgets what the watch saw so far, so the next question is answered "maybe".
+    void markDirty() { dirty_ = true; }
+
+    // True when something may have changed since the watch was armed; drains the events.
+    bool mayHaveChanged() {
+        if (!armed_ || dirty_) {
+            dirty_ = false;
+            return true;
+        }
+        alignas(inotify_event) char events[4096];
+        bool changed = false;
+        for (int round = 0; round < 64; ++round) {
+            const ssize_t n = read(fd_, events, sizeof events);
+            if (n <= 0) break;
+            changed = true;
+        }
+        return changed;
+    }
+
+  private:
+    static constexpr uint32_t kDirectoryChanges = IN_CREATE | IN_DELETE | IN_MOVED_FROM |
+                                                  IN_MOVED_TO | IN_ATTRIB | IN_DELETE_SELF |
+                                                  IN_MOVE_SELF;
+    static constexpr uint32_t kFileChanges =
+        IN_MODIFY | IN_CLOSE_WRITE | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF;
+
+    // A path that does not exist is watched through its nearest existing ancestor, for the
+    // creation that will eventually bring it into being.
+    bool watch(std::string path) {
+        struct stat st;
+        uint32_t mask = 0;
+        if (stat(path.c_str(), &st) == 0) {
+            mask = S_ISDIR(st.st_mode) ? kDirectoryChanges : kFileChanges;
+        } else {
+            for (int depth = 0; depth < 64 && mask == 0; ++depth) {
+                const size_t slash = path.find_last_of('/');
+                if (slash == std::string::npos) return false;
+                path.resize(slash == 0 ? 1 : slash);
+                if (stat(path.c_str(), &st) == 0) mask = IN_CREATE | IN_MOVED_TO | IN_ATTRIB;
+            }
+        }
+        return mask != 0 && inotify_add_watch(fd_, path.c_str(), mask) >= 0;
+    }
+
+    void disarm() {
+        if (fd_ >= 0) close(fd_);
+        fd_ = -1;
+        armed_ = false;
+    }
+
+    int fd_ = -1;
+    bool armed_ = false;
+    bool dirty_ = false;
+};
 
 // The last listing and what it depended on. Only the event-loop thread lists fonts.
 struct FontListing {
     std::vector<FileStamp> stamps;
     std::shared_ptr<const FontPathList> paths;
+    ChangeWatch watch;
 };
 
 FontListing& currentListing() {
@@ -178,9 +264,10 @@ FontListing& currentListing() {
 
 std::shared_ptr<const FontPathList> listFontPathsFromFontconfig() {
     FcPatternPtr pattern(FcPatternCreate());
-    FcObjectSetPtr objects(FcObjectSetBuild(FC_FILE, FC_FAMILY, FC_STYLE, FC_STYLELANG,
-                                            FC_POSTSCRIPT_NAME, FC_WEIGHT, FC_WIDTH, FC_SLANT,
-                                            static_cast<char*>(nullptr)));
+    // Only the file of each pattern is read. Asking for the file alone lists every font file
+    // once, where family, style and the rest would list one pattern per distinct combination:
+    // the same files, at several times the cost.
+    FcObjectSetPtr objects(FcObjectSetBuild(FC_FILE, static_cast<char*>(nullptr)));
     if (!pattern || !objects) throw std::bad_alloc();
     FcFontSetPtr fonts(FcFontList(nullptr, pattern.get(), objects.get()));
     return std::make_shared<const FontPathList>(collectFontPaths(fonts.get()));
@@ -236,6 +323,116 @@ void addInstanceItem(FT_Face face, const TT_OS2& os2, const FT_MM_Var& variation
     typeface.childList.push_back(std::move(item));
 }
 
+// A font file that FreeType reads through pread instead of mapping it. A catalogue touches a
+// few tables of each of thousands of files; mapping and unmapping them one after another from
+// several threads serialises the threads on the address-space lock and TLB shootdowns, which
+// cost more than the reads. Opening with O_NONBLOCK and checking for a regular file also keeps
+// a FIFO among the fonts from blocking the description.
+class FontFile {
+  public:
+    FontFile() = default;
+    FontFile(const FontFile&) = delete;
+    FontFile& operator=(const FontFile&) = delete;
+    ~FontFile() {
+        if (fd_ >= 0) close(fd_);
+    }
+
+    bool open(const std::string& path) {
+        fd_ = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+        struct stat st;
+        if (fd_ < 0 || fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+        size_ = static_cast<unsigned long>(st.st_size);
+        return true;
+    }
+
+    // Only one face is open at a time, so the one stream record serves them all in turn.
+    FtFacePtr openFace(FT_Library library, FT_Long index) {
+        stream_ = FT_StreamRec{};
+        stream_.size = size_;
+        stream_.descriptor.pointer = this;
+        stream_.read = &FontFile::read;
+        stream_.close = &FontFile::closeStream;
+        FT_Open_Args args{};
+        args.flags = FT_OPEN_STREAM;
+        args.stream = &stream_;
+        FT_Face face = nullptr;
+        if (FT_Open_Face(library, &args, index, &face) != 0) face = nullptr;
+        return FtFacePtr(face);
+    }
+
+  private:
+    // FreeType's read-or-seek callback: a count of 0 is a seek, answered 0 when it is in range.
+    // FreeType reads many small fields one call at a time, so reads go through a few cached
+    // blocks instead of one system call each.
+    static unsigned long read(FT_Stream stream, unsigned long offset, unsigned char* buffer,
+                              unsigned long count) {
+        if (count == 0) return offset <= stream->size ? 0 : 1;
+        auto* self = static_cast<FontFile*>(stream->descriptor.pointer);
+        if (count >= kBlockSize) return self->readDirect(offset, buffer, count);
+        unsigned long done = 0;
+        while (done < count) {
+            const unsigned long at = offset + done;
+            const Block* block = self->blockAt(at / kBlockSize);
+            if (block == nullptr) break;
+            const unsigned long within = at % kBlockSize;
+            if (within >= block->length) break;
+            const unsigned long n = std::min(count - done, block->length - within);
+            memcpy(buffer + done, block->data + within, n);
+            done += n;
+        }
+        return done;
+    }
+
+    struct Block {
+        unsigned long index = ~0ul;
+        unsigned long length = 0;
+        unsigned char data[16384];
+    };
+    static constexpr unsigned long kBlockSize = sizeof(Block::data);
+    static constexpr size_t kBlocks = 8;
+
+    // Whole tables are read straight into FreeType's buffer.
+    unsigned long readDirect(unsigned long offset, unsigned char* buffer, unsigned long count) {
+        unsigned long done = 0;
+        while (done < count) {
+            const ssize_t n =
+                pread(fd_, buffer + done, count - done, static_cast<off_t>(offset + done));
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            done += static_cast<unsigned long>(n);
+        }
+        return done;
+    }
+
+    const Block* blockAt(unsigned long index) {
+        for (size_t i = 0; i < kBlocks; ++i) {
+            const Block& block = blocks_[i];
+            if (block.index == index) return &block;
+        }
+        Block& block = blocks_[nextVictim_];
+        nextVictim_ = (nextVictim_ + 1) % kBlocks;
+        block.index = ~0ul;
+        ssize_t n;
+        do {
+            n = pread(fd_, block.data, kBlockSize, static_cast<off_t>(index * kBlockSize));
+        } while (n < 0 && errno == EINTR);
+        if (n < 0) return nullptr;
+        block.index = index;
+        block.length = static_cast<unsigned long>(n);
+        return &block;
+    }
+
+    // The descriptor belongs to the FontFile, which outlives every face opened from it.
+    static void closeStream(FT_Stream) {}
+
+    int fd_ = -1;
+    unsigned long size_ = 0;
+    FT_StreamRec stream_{};
+    std::unique_ptr<Block[]> blocksStorage_ = std::make_unique<Block[]>(kBlocks);
+    Block* blocks_ = blocksStorage_.get();
+    size_t nextVictim_ = 0;
+};
+
 }  // namespace
 
 // --- Face description -------------------------------------------------------------------------
@@ -280,17 +477,14 @@ void parseFontFace(FT_Face face, FT_MM_Var* variations, Typeface* typeface, std:
 }
 
 Typeface* createTypeface(std::string path) {
+    FontFile file;
+    if (!file.open(path)) return nullptr;
     FT_Library rawLibrary = nullptr;
     if (FT_Init_FreeType(&rawLibrary) != 0) return nullptr;
     const FtLibraryPtr library(rawLibrary);
 
     // Faces are opened one at a time; only the current one is held.
-    auto openFace = [&](FT_Long index) {
-        FT_Face face = nullptr;
-        if (FT_New_Face(library.get(), path.c_str(), index, &face) != 0) face = nullptr;
-        return FtFacePtr(face);
-    };
-    FtFacePtr face = openFace(0);
+    FtFacePtr face = file.openFace(library.get(), 0);
     if (!face || face->family_name == nullptr) return nullptr;
 
     auto typeface = std::make_unique<Typeface>();
@@ -310,7 +504,9 @@ Typeface* createTypeface(std::string path) {
             parseFontFace(face.get(), variations.get(), typeface.get(), path);
         }
         face.reset();
-        if (indexFace + 1 < numFaces) face = openFace(static_cast<FT_Long>(indexFace) + 1);
+        if (indexFace + 1 < numFaces) {
+            face = file.openFace(library.get(), static_cast<FT_Long>(indexFace) + 1);
+        }
     }
     return typeface.release();
 }
@@ -373,26 +569,30 @@ unsigned describeWorkers(size_t files) {
     return static_cast<unsigned>(std::min<size_t>({files, cores, kMaxWorkers}));
 }
 
-// Describes the files in parallel; the result is in the order of `paths`.
-std::vector<Description> describeFiles(const std::vector<const std::string*>& paths) {
-    std::vector<std::unique_ptr<Typeface>> described(paths.size());
+// Runs work(i) for every i below count, spread over a few threads; the first exception thrown
+// stops the others and is rethrown here.
+void parallelFor(size_t count, const std::function<void(size_t)>& work) {
     std::atomic<size_t> next{0};
-    std::exception_ptr failure;
     std::atomic<bool> failed{false};
-    auto work = [&] {
+    std::exception_ptr failure;
+    auto worker = [&] {
         try {
-            for (size_t i = next++; i < paths.size() && !failed; i = next++) {
-                described[i].reset(createTypeface(*paths[i]));
-            }
+            for (size_t i = next++; i < count && !failed; i = next++) work(i);
         } catch (...) {
             if (!failed.exchange(true)) failure = std::current_exception();
         }
     };
     std::vector<std::thread> helpers;
-    for (unsigned w = 1; w < describeWorkers(paths.size()); ++w) helpers.emplace_back(work);
-    work();
+    for (unsigned w = 1; w < describeWorkers(count); ++w) helpers.emplace_back(worker);
+    worker();
     for (std::thread& helper : helpers) helper.join();
     if (failure) std::rethrow_exception(failure);
+}
+
+// Describes the files in parallel; the result is in the order of `paths`.
+std::vector<Description> describeFiles(const std::vector<const std::string*>& paths) {
+    std::vector<std::unique_ptr<Typeface>> described(paths.size());
+    parallelFor(paths.size(), [&](size_t i) { described[i].reset(createTypeface(*paths[i])); });
 
     std::vector<Description> descriptions(paths.size());
     for (size_t i = 0; i < paths.size(); ++i) {
@@ -405,6 +605,13 @@ std::vector<Description> describeFiles(const std::vector<const std::string*>& pa
         descriptions[i] = std::move(described[i]);
     }
     return descriptions;
+}
+
+std::vector<const std::string*> pointersTo(const FontPathList& paths) {
+    std::vector<const std::string*> pointers;
+    pointers.reserve(paths.size());
+    for (const std::string& path : paths) pointers.push_back(&path);
+    return pointers;
 }
 
 // Merges the descriptions, in path order, into one family per family name and orders the faces.
@@ -442,9 +649,7 @@ std::unordered_map<std::string, Remembered>& descriptionMemo() {
 }  // namespace
 
 ResultSet* buildResultSet(const FontPathList& paths) {
-    std::vector<const std::string*> all;
-    for (const std::string& path : paths) all.push_back(&path);
-    return groupFamilies(describeFiles(all));
+    return groupFamilies(describeFiles(pointersTo(paths)));
 }
 
 ResultSet* getResultSet(FcFontSet* fs) {
@@ -455,12 +660,20 @@ ResultSet* getResultSet(FcFontSet* fs) {
 std::shared_ptr<const FontPathList> listFontPaths() {
     FcInit();
     FontListing& listing = currentListing();
+    if (listing.paths && !listing.watch.mayHaveChanged()) return listing.paths;
+
     // Stamps are taken before any rescan, so a change made during the rescan shows next time.
-    std::vector<FileStamp> stamps = takeFontConfigStamps();
-    if (listing.paths && stamps == listing.stamps) return listing.paths;
-    if (listing.paths) FcInitReinitialize();
-    listing.paths = listFontPathsFromFontconfig();
-    listing.stamps = std::move(stamps);
+    std::vector<FileStamp> stamps = stampsOf(fontConfigDependencies());
+    if (!listing.paths || stamps != listing.stamps) {
+        if (listing.paths) FcInitReinitialize();
+        listing.paths = listFontPathsFromFontconfig();
+        listing.stamps = std::move(stamps);
+    }
+    // Watch what the listing now depends on. Whatever changed before the watch took hold
+    // differs from the stamps the listing was made with: then look again next time.
+    const std::vector<std::string> dependencies = fontConfigDependencies();
+    listing.watch.arm(dependencies);
+    if (stampsOf(dependencies) != listing.stamps) listing.watch.markDirty();
     return listing.paths;
 }
 
@@ -499,8 +712,9 @@ bool FontSetState::operator==(const FontSetState& other) const {
 FontSetState currentFontSetState() {
     FontSetState state;
     state.paths = listFontPaths();
-    state.files.reserve(state.paths->size());
-    for (const std::string& path : *state.paths) state.files.push_back(identityOf(path.c_str()));
+    const std::vector<const std::string*> paths = pointersTo(*state.paths);
+    state.files.resize(paths.size());
+    parallelFor(paths.size(), [&](size_t i) { state.files[i] = identityOf(paths[i]->c_str()); });
     return state;
 }
 

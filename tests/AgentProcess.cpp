@@ -43,16 +43,19 @@ static std::string makeTempDir(const char* prefix) {
     return pattern;
 }
 
-PrivateFontconfig::PrivateFontconfig() {
+PrivateFontconfig::PrivateFontconfig(const std::vector<std::string>& missingDirs) {
     root = makeTempDir("vorn-fc-");
     fontDir = root + "/fonts";
     confFile = root + "/fonts.conf";
     fs::create_directories(fontDir);
     fs::create_directories(root + "/cache");
+    std::string dirs = "  <dir>" + fontDir + "</dir>\n";
+    for (const std::string& missing : missingDirs)
+        dirs += "  <dir>" + root + "/" + missing + "</dir>\n";
     writeFile(confFile,
               "<?xml version=\"1.0\"?>\n<!DOCTYPE fontconfig SYSTEM \"fonts.dtd\">\n"
-              "<fontconfig>\n  <dir>" +
-                  fontDir + "</dir>\n  <cachedir>" + root + "/cache</cachedir>\n</fontconfig>\n");
+              "<fontconfig>\n" +
+                  dirs + "  <cachedir>" + root + "/cache</cachedir>\n</fontconfig>\n");
 }
 
 PrivateFontconfig::~PrivateFontconfig() {

@@ -17,7 +17,8 @@ struct PrivateFontconfig {
     std::string fontDir;
     std::string confFile;
 
-    PrivateFontconfig();
+    // `missingDirs` (relative to root) are configured font folders that do not exist yet.
+    explicit PrivateFontconfig(const std::vector<std::string>& missingDirs = {});
     ~PrivateFontconfig();
     PrivateFontconfig(const PrivateFontconfig&) = delete;
     PrivateFontconfig& operator=(const PrivateFontconfig&) = delete;

@@ -266,3 +266,39 @@ TEST(Catalogue, AnsweredAgainAfterChangesItEqualsAFreshAgentsAnswer) {
         familyNames(json::parse(warm)),
         (std::set<std::string>{"Example Sans", "Example Heavy", "Example Trio", "Example Slant"}));
 }
+
+TEST(Catalogue, AConfiguredFolderCreatedWhileRunningIsSeen) {
+    PrivateFontconfig fc({"later/deeper"});
+    fc.install("static/ExampleSans-Regular.ttf");
+    AgentProcess agent;
+    ASSERT_TRUE(agent.startServing(fc));
+    EXPECT_EQ(familyNames(catalogueOf(agent)), (std::set<std::string>{"Example Sans"}));
+    EXPECT_EQ(
+        httpGet(agent.port, "/?file=" + urlEncode(fc.fontDir + "/ExampleSans-Regular.ttf")).status,
+        200);
+
+    fs::create_directories(fc.root + "/later/deeper");
+    const std::string late = fc.root + "/later/deeper/ExampleHeavy.ttf";
+    fs::copy_file(fixturePath("static/ExampleHeavy.ttf"), late);
+    // The file route alone must notice it, without a catalogue request in between.
+    EXPECT_EQ(httpGet(agent.port, "/?file=" + urlEncode(late)).status, 200);
+    EXPECT_EQ(familyNames(catalogueOf(agent)),
+              (std::set<std::string>{"Example Sans", "Example Heavy"}));
+}
+
+TEST(Catalogue, AConfigurationChangeIsSeen) {
+    PrivateFontconfig fc;
+    fc.install("static/ExampleSans-Regular.ttf");
+    const std::string other = fc.root + "/other";
+    fs::create_directories(other);
+    fs::copy_file(fixturePath("static/ExampleHeavy.ttf"), other + "/ExampleHeavy.ttf");
+    AgentProcess agent;
+    ASSERT_TRUE(agent.startServing(fc));
+    EXPECT_EQ(familyNames(catalogueOf(agent)), (std::set<std::string>{"Example Sans"}));
+
+    std::string conf = readFile(fc.confFile);
+    conf.replace(conf.find("<cachedir>"), 0, "<dir>" + other + "</dir>\n  ");
+    writeFile(fc.confFile, conf);
+    EXPECT_EQ(familyNames(catalogueOf(agent)),
+              (std::set<std::string>{"Example Sans", "Example Heavy"}));
+}
