@@ -9,6 +9,7 @@
 #include <exception>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -211,6 +212,28 @@ inline std::shared_ptr<const CatalogueReply> currentCatalogueReply() {
     return reply;
 }
 
+// The first catalogue is prepared on a thread of its own while the agent starts listening, so
+// that the first client waits for less of it. The handler waits for that thread before it
+// touches anything the thread fills; from then on everything runs on the event-loop thread.
+inline std::thread& catalogueWarmUp() {
+    static std::thread warmUp;
+    return warmUp;
+}
+
+inline void startCatalogueWarmUp() {
+    catalogueWarmUp() = std::thread([] {
+        try {
+            currentCatalogueReply();
+        } catch (const std::exception&) {
+            // The first request builds it again and answers with whatever happens then.
+        }
+    });
+}
+
+inline void awaitCatalogueWarmUp() {
+    if (catalogueWarmUp().joinable()) catalogueWarmUp().join();
+}
+
 inline void releaseCatalogueReply(const void*, size_t, void* extra) {
     delete static_cast<std::shared_ptr<const CatalogueReply>*>(extra);
 }
@@ -276,6 +299,7 @@ inline void replyFile(evhttp_request* req, const std::string& file_name) {
 
 inline void httpd_handler(evhttp_request* req, void* arg) {
     (void)arg;
+    awaitCatalogueWarmUp();
     const std::string file_name = requestedFile(req);
     if (file_name.empty()) {
         replyCatalogue(req);

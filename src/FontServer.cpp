@@ -150,6 +150,8 @@ int main(int argc, char** argv) {
     }
 
     const int readyFd = httpd_option_daemon ? daemonize() : -1;
+    // After the fork: threads do not survive it.
+    VornFontAgent::startCatalogueWarmUp();
     const auto port = static_cast<ev_uint16_t>(httpd_option_port);
 
     event_base* base = event_init();
@@ -160,6 +162,7 @@ int main(int argc, char** argv) {
         fprintf(stderr, "cannot listen on %s port %u: %s\n", httpd_option_listen,
                 static_cast<unsigned>(port), err != 0 ? strerror(err) : "invalid address");
         tellParent(readyFd, kFailed);
+        VornFontAgent::awaitCatalogueWarmUp();
         return 1;
     }
     evhttp_set_timeout(httpd.get(), httpd_option_timeout);
@@ -177,6 +180,7 @@ int main(int argc, char** argv) {
     tellParent(readyFd, kReady);
 
     event_dispatch();
+    VornFontAgent::awaitCatalogueWarmUp();
 
     for (EventPtr& stop : stopEvents) stop.reset();
     httpd.reset();
