@@ -1,0 +1,455 @@
+#!/usr/bin/env bash
+# Measures the agent on loopback against reference programs over a realistic font set: the
+# catalogue against fc-list and a bare FreeType pass (bench/ftpass.cpp), the file route against
+# nginx serving the same files. Prints a table on standard output, progress on standard error.
+# Exits non-zero only when a figure could not be measured, never because a figure is slow.
+set -euo pipefail
+
+usage() {
+    cat <<'EOF'
+Usage: bench/run.sh [--soak] [--runs N] [--no-install] [--no-build]
+  --soak         also compare the agent's memory after 10 and after 1000 catalogue requests
+                 (takes long: 1000 catalogue builds; bounded by VORN_BENCH_SOAK_SECONDS, 3600)
+  --runs N       catalogue requests after the first one (at least 10, default 20)
+  --no-install   do not install missing packages
+  --no-build     use the agent already built in the build folder
+Environment: VORN_BENCH_BUILD_DIR (default: build/ of the repository)
+EOF
+}
+
+SOAK=0
+RUNS=20
+INSTALL=1
+BUILD=1
+while [ $# -gt 0 ]; do
+    case "$1" in
+        --soak) SOAK=1 ;;
+        --runs)
+            [ $# -ge 2 ] || { usage >&2; exit 2; }
+            RUNS="$2"
+            shift
+            ;;
+        --no-install) INSTALL=0 ;;
+        --no-build) BUILD=0 ;;
+        -h | --help) usage; exit 0 ;;
+        *) usage >&2; exit 2 ;;
+    esac
+    shift
+done
+if ! [[ "$RUNS" =~ ^[0-9]+$ ]] || [ "$RUNS" -lt 10 ] || [ "$RUNS" -gt 1000 ]; then
+    echo "bench: --runs takes a number from 10 to 1000" >&2
+    exit 2
+fi
+
+BENCH_DIR="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+# shellcheck source=scripts/common.sh
+source "$BENCH_DIR/../scripts/common.sh"
+BUILD_DIR="${VORN_BENCH_BUILD_DIR:-$VORN_ROOT/build}"
+AGENT="$BUILD_DIR/vorn-font-agent"
+FTPASS="$BUILD_DIR/bench/ftpass"
+SOAK_TOTAL=1000
+SOAK_SECONDS="${VORN_BENCH_SOAK_SECONDS:-3600}"
+# Per request; a catalogue that takes longer than this is reported as unmeasurable.
+REQUEST_MAX_SECONDS=300
+PY=/usr/bin/python3
+[ -x "$PY" ] || PY=python3
+
+log() { echo "bench: $*" >&2; }
+die() {
+    echo "bench: could not measure: $*" >&2
+    exit 1
+}
+now_ns() { date +%s%N; }
+
+RUN_START_NS=$(now_ns)
+TMP="$(mktemp -d /tmp/vorn-bench.XXXXXX)"
+# nginx's worker runs as an unprivileged user and must reach the served files through TMP.
+chmod 755 "$TMP"
+AGENT_PID=""
+NGINX_PID=""
+
+stop_pid() {
+    local pid="$1" i
+    [ -n "$pid" ] || return 0
+    kill -TERM "$pid" 2>/dev/null || return 0
+    for i in $(seq 1 50); do
+        kill -0 "$pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    kill -KILL "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+}
+cleanup() {
+    stop_pid "$AGENT_PID"
+    stop_pid "$NGINX_PID"
+    rm -rf "$TMP"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM HUP
+
+# --- Preparation -------------------------------------------------------------------------------
+
+# Debian 12's Noto and Cantarell packages hold static fonts only; Inter's variable files (with
+# named instances) make sure the variation code is exercised as well.
+FONT_PACKAGES=(fonts-noto-core fonts-noto-cjk fonts-noto-extra fonts-cantarell fonts-inter-variable)
+TOOL_PACKAGES=(wrk curl)
+
+# apt refuses at once while another apt holds the dpkg lock (others install on this machine
+# too), so a refusal is retried, a bounded number of times.
+install_packages() {
+    local try
+    for try in $(seq 1 40); do
+        if vorn_install_packages "$@"; then return 0; fi
+        log "package installation failed (try $try), retrying in 15 s"
+        sleep 15
+    done
+    return 1
+}
+
+if [ "$INSTALL" -eq 1 ]; then
+    install_packages "${VORN_PACKAGES[@]}" "${FONT_PACKAGES[@]}" "${TOOL_PACKAGES[@]}" ||
+        die "packages could not be installed"
+    if ! command -v nginx >/dev/null && ! [ -x /usr/sbin/nginx ]; then
+        install_packages nginx-light || install_packages nginx || die "nginx could not be installed"
+    fi
+    # The packages' triggers refresh fontconfig's caches; this only makes sure of it.
+    fc-cache >/dev/null 2>&1 || true
+fi
+NGINX="$(command -v nginx || echo /usr/sbin/nginx)"
+for tool in curl wrk fc-list pkg-config g++ "$NGINX"; do
+    command -v "$tool" >/dev/null || die "$tool is missing"
+done
+
+if [ "$BUILD" -eq 1 ]; then
+    log "building the agent (Release) in $BUILD_DIR"
+    vorn_build "$BUILD_DIR" >&2 || die "the agent did not build"
+fi
+[ -x "$AGENT" ] || die "no agent at $AGENT"
+mkdir -p "$(dirname "$FTPASS")"
+# shellcheck disable=SC2046 # pkg-config's flags are meant to split
+g++ -std=c++17 -O2 -o "$FTPASS" "$BENCH_DIR/ftpass.cpp" \
+    $(pkg-config --cflags --libs fontconfig freetype2) || die "ftpass did not build"
+
+# The helpers below run in the foreground with their output read back from "$TMP/r": in a
+# process substitution one would outlive a stopped run, and its failure would go unnoticed.
+
+# Numbers on standard input, one per line -> "median min max p10 p90" (linear interpolation).
+stats() {
+    "$PY" -c '
+import sys
+v = sorted(float(x) for x in sys.stdin.read().split())
+if not v: sys.exit(1)
+def q(p):
+    k = (len(v) - 1) * p
+    lo = int(k); hi = min(lo + 1, len(v) - 1)
+    return v[lo] + (v[hi] - v[lo]) * (k - lo)
+print(" ".join("%.6f" % x for x in (q(0.5), v[0], v[-1], q(0.1), q(0.9))))'
+}
+median_of() { stats | cut -d' ' -f1; }
+# Arithmetic on figures: calc 'a / b' with the numbers substituted by the caller.
+calc() { "$PY" -c "print('%.6f' % ($1))"; }
+fmt() { "$PY" -c "import sys; print(('%.' + sys.argv[1] + 'f') % float(sys.argv[2]))" "$1" "$2"; }
+
+free_ports() {
+    "$PY" -c '
+import socket
+socks = [socket.socket() for _ in range(2)]
+for s in socks: s.bind(("127.0.0.1", 0))
+print(*[s.getsockname()[1] for s in socks])'
+}
+
+# Waits until something accepts connections on the loopback port, while PID lives; bounded.
+wait_listening() {
+    local pid="$1" port="$2" i
+    for i in $(seq 1 6000); do
+        kill -0 "$pid" 2>/dev/null || return 1
+        if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then return 0; fi
+        sleep 0.005
+    done
+    return 1
+}
+
+status_kib() { awk -v key="$2:" '$1 == key { print $2 }' "/proc/$1/status"; }
+
+# One catalogue request: prints "seconds bytes"; the body goes to $1.
+catalogue_request() {
+    local out="$1" reply code
+    reply="$(curl -s -o "$out" --max-time "$REQUEST_MAX_SECONDS" \
+        -w '%{http_code} %{time_total} %{size_download}' "http://127.0.0.1:$AGENT_PORT/")" ||
+        die "catalogue request failed (curl status $?)"
+    code="${reply%% *}"
+    [ "$code" = 200 ] || die "catalogue request answered $code"
+    echo "${reply#* }"
+}
+
+free_ports >"$TMP/r"
+read -r AGENT_PORT NGINX_PORT <"$TMP/r"
+MACHINE="$(nproc) cores, $(uname -r), fontconfig $(pkg-config --modversion fontconfig), FreeType $(pkg-config --modversion freetype2)"
+
+# --- References --------------------------------------------------------------------------------
+
+log "reference runs (fc-list, FreeType pass)"
+# Warm-up: every figure below is then taken with the font files in the page cache.
+"$FTPASS" >/dev/null || die "ftpass failed"
+fc-list --format '%{file}|%{family}|%{style}\n' >/dev/null || die "fc-list failed"
+
+FCLIST_RUNS=7
+FCLIST_LINES="$(fc-list --format '%{file}|%{family}|%{style}\n' | wc -l)"
+: >"$TMP/fclist.times"
+for i in $(seq 1 $FCLIST_RUNS); do
+    t0=$(now_ns)
+    fc-list --format '%{file}|%{family}|%{style}\n' >/dev/null || die "fc-list failed"
+    t1=$(now_ns)
+    echo "$(((t1 - t0) / 1000))e-3" >>"$TMP/fclist.times"  # milliseconds
+done
+stats <"$TMP/fclist.times" >"$TMP/r"
+read -r FCLIST_MED FCLIST_MIN FCLIST_MAX _ _ <"$TMP/r"
+
+FTPASS_RUNS=3
+: >"$TMP/ftpass.out"
+for i in $(seq 1 $FTPASS_RUNS); do
+    "$FTPASS" >>"$TMP/ftpass.out" || die "ftpass failed"
+done
+ftfield() { sed -n "s/.*\\b$1=\\([0-9.]*\\).*/\\1/p" "$TMP/ftpass.out"; }
+ftfield total_ms | stats >"$TMP/r"
+read -r FT_MED FT_MIN FT_MAX _ _ <"$TMP/r"
+FT_LIST_MED="$(ftfield list_ms | median_of)"
+FT_FREETYPE_MED="$(ftfield freetype_ms | median_of)"
+FT_LINE="$(head -n 1 "$TMP/ftpass.out")"
+ftfirst() { echo "$FT_LINE" | sed -n "s/.*\\b$1=\\([0-9]*\\).*/\\1/p"; }
+FT_FILES="$(ftfirst files)"
+FT_FACES="$(ftfirst faces)"
+FT_INSTANCES="$(ftfirst named_instances)"
+FT_UNREADABLE="$(ftfirst unreadable)"
+[ "$FT_FILES" -ge 1000 ] || log "warning: only $FT_FILES font files listed, not a realistic set"
+
+# --- Catalogue ---------------------------------------------------------------------------------
+
+log "starting the agent on 127.0.0.1:$AGENT_PORT"
+START_NS=$(now_ns)
+"$AGENT" -l 127.0.0.1 -p "$AGENT_PORT" >"$TMP/agent.out" 2>&1 &
+AGENT_PID=$!
+wait_listening "$AGENT_PID" "$AGENT_PORT" || die "the agent did not come up (see its output: $(head -c 300 "$TMP/agent.out"))"
+READY_NS=$(now_ns)
+STARTUP_MS="$(calc "($READY_NS - $START_NS) / 1e6")"
+
+log "first catalogue request"
+catalogue_request "$TMP/first.json" >"$TMP/r"
+read -r FIRST_S DOC_BYTES <"$TMP/r"
+FIRST_MS="$(calc "$FIRST_S * 1000")"
+HWM_AFTER_FIRST="$(status_kib "$AGENT_PID" VmHWM)"
+
+log "$RUNS further catalogue requests"
+: >"$TMP/catalogue.times"
+for i in $(seq 1 "$RUNS"); do
+    catalogue_request /dev/null >"$TMP/r"
+    read -r secs bytes <"$TMP/r"
+    [ "$bytes" = "$DOC_BYTES" ] || log "warning: request $((i + 1)) gave $bytes bytes, the first $DOC_BYTES"
+    echo "$secs" >>"$TMP/catalogue.times"
+    if [ "$((i + 1))" -eq 10 ]; then
+        RSS_AT_10="$(status_kib "$AGENT_PID" VmRSS)"
+        HWM_AT_10="$(status_kib "$AGENT_PID" VmHWM)"
+    fi
+done
+stats <"$TMP/catalogue.times" >"$TMP/r"
+read -r CAT_MED CAT_MIN CAT_MAX CAT_P10 CAT_P90 <"$TMP/r"
+for v in CAT_MED CAT_MIN CAT_MAX CAT_P10 CAT_P90; do printf -v "$v" '%s' "$(calc "${!v} * 1000")"; done
+CAT_REQUESTS=$((RUNS + 1))
+HWM_KIB="$(status_kib "$AGENT_PID" VmHWM)"
+RSS_KIB="$(status_kib "$AGENT_PID" VmRSS)"
+ANON_KIB="$(status_kib "$AGENT_PID" RssAnon)"
+FILE_KIB="$(status_kib "$AGENT_PID" RssFile)"
+
+# What the document holds, and the two files for the file route: the listed file nearest to
+# 100 KB, and the largest listed file (a CJK collection on this font set), at least 15 MB.
+"$PY" - "$TMP/first.json" >"$TMP/doc.txt" <<'EOF' || die "the catalogue is not a JSON array of families"
+import json, os, sys
+doc = json.load(open(sys.argv[1], encoding="utf-8"))
+assert isinstance(doc, list)
+faces = sum(len(f.get("childList", [])) for f in doc)
+files = sorted({c["file"] for f in doc for c in f.get("childList", [])})
+sizes = [(os.path.getsize(p), p) for p in files if os.path.isfile(p)]
+small = min(sizes, key=lambda s: (abs(s[0] - 100 * 1024), s[1]))
+large = max(sizes)
+print(len(doc), faces, len(files))
+print(small[0], small[1])
+print(large[0], large[1])
+EOF
+{ read -r DOC_FAMILIES DOC_FACES DOC_FILES; read -r SMALL_SIZE SMALL_PATH; read -r LARGE_SIZE LARGE_PATH; } <"$TMP/doc.txt"
+[ "$LARGE_SIZE" -ge $((15 * 1000 * 1000)) ] || die "the catalogue lists no file of 15 MB or more"
+
+# --- File route --------------------------------------------------------------------------------
+
+# nginx as a plain static server for the same two files at URL path = file path (symlinks in a
+# private root), one worker like the agent's single event loop, sendfile, and no keep-alive so
+# that each request is a new connection as with the agent (which closes every connection).
+mkdir -p "$TMP/nginx" "$TMP/www"
+for p in "$SMALL_PATH" "$LARGE_PATH"; do
+    mkdir -p "$TMP/www$(dirname "$p")"
+    ln -s "$p" "$TMP/www$p"
+done
+chmod -R a+rX "$TMP/www"
+cat >"$TMP/nginx/nginx.conf" <<EOF
+daemon off;
+worker_processes 1;
+pid $TMP/nginx/nginx.pid;
+error_log $TMP/nginx/error.log warn;
+events { worker_connections 256; }
+http {
+    access_log off;
+    sendfile on;
+    tcp_nopush on;
+    keepalive_timeout 0;
+    types { }
+    default_type application/octet-stream;
+    server {
+        listen 127.0.0.1:$NGINX_PORT;
+        root $TMP/www;
+        location / { add_header Access-Control-Allow-Origin * always; }
+    }
+}
+EOF
+log "starting nginx on 127.0.0.1:$NGINX_PORT"
+"$NGINX" -e "$TMP/nginx/error.log" -p "$TMP/nginx" -c "$TMP/nginx/nginx.conf" >"$TMP/nginx/out" 2>&1 &
+NGINX_PID=$!
+wait_listening "$NGINX_PID" "$NGINX_PORT" ||
+    die "nginx did not come up: $(cat "$TMP/nginx/out" "$TMP/nginx/error.log" 2>/dev/null | head -c 500)"
+
+urlencode() { "$PY" -c 'import sys, urllib.parse; print(urllib.parse.quote(sys.argv[1], safe="/"))' "$1"; }
+agent_url() { echo "http://127.0.0.1:$AGENT_PORT/?file=$(urlencode "$1")"; }
+nginx_url() { echo "http://127.0.0.1:$NGINX_PORT$(urlencode "$1")"; }
+
+# Both servers must hand over the exact bytes before their speed means anything.
+for p in "$SMALL_PATH" "$LARGE_PATH"; do
+    for url in "$(agent_url "$p")" "$(nginx_url "$p")"; do
+        code="$(curl -s -o "$TMP/fetched" --max-time 60 -w '%{http_code}' "$url")" ||
+            die "could not fetch $url"
+        [ "$code" = 200 ] || die "$url answered $code"
+        cmp -s "$TMP/fetched" "$p" || die "$url did not give the bytes of $p"
+    done
+done
+rm -f "$TMP/fetched"
+
+# Runs wrk (bounded: 5 s of load, killed after 30 s) and prints
+# "requests p50_ms req_per_s MiB_per_s socket_errors"; fails on any non-2xx reply.
+run_wrk() {
+    local connections="$1" url="$2" out="$TMP/wrk.out"
+    timeout 30 wrk -t 1 -c "$connections" -d 5s --latency "$url" >"$out" 2>&1 ||
+        die "wrk failed on $url: $(head -c 300 "$out")"
+    "$PY" - "$out" <<'EOF' || die "wrk on $url: $(tr '\n' ' ' <"$out" | head -c 400)"
+import re, sys
+text = open(sys.argv[1]).read()
+if "Non-2xx" in text:
+    sys.exit(1)
+def unit(value, suffix, table):
+    return float(value) * table[suffix]
+requests = int(re.search(r"(\d+) requests in", text).group(1))
+m = re.search(r"^\s*50%\s+([\d.]+)(us|ms|s)\s*$", text, re.M)
+p50 = unit(m.group(1), m.group(2), {"us": 1e-3, "ms": 1.0, "s": 1e3})
+rps = float(re.search(r"Requests/sec:\s+([\d.]+)", text).group(1))
+m = re.search(r"Transfer/sec:\s+([\d.]+)(B|KB|MB|GB)", text)
+mib = unit(m.group(1), m.group(2), {"B": 1 / 2**20, "KB": 1 / 2**10, "MB": 1.0, "GB": 2**10})
+errors = sum(int(n) for n in re.findall(r"(?:connect|read|write|timeout) (\d+)", text))
+if requests == 0:
+    sys.exit(1)
+print(requests, "%.4f" % p50, "%.1f" % rps, "%.2f" % mib, errors)
+EOF
+}
+
+log "file route: small file, 1 connection, 5 s each"
+run_wrk 1 "$(agent_url "$SMALL_PATH")" >"$TMP/r"
+read -r A_SMALL_N A_SMALL_P50 A_SMALL_RPS _ A_SMALL_ERR <"$TMP/r"
+run_wrk 1 "$(nginx_url "$SMALL_PATH")" >"$TMP/r"
+read -r N_SMALL_N N_SMALL_P50 N_SMALL_RPS _ N_SMALL_ERR <"$TMP/r"
+log "file route: large file, 4 connections, 5 s each"
+run_wrk 4 "$(agent_url "$LARGE_PATH")" >"$TMP/r"
+read -r A_LARGE_N _ A_LARGE_RPS A_LARGE_MIB A_LARGE_ERR <"$TMP/r"
+run_wrk 4 "$(nginx_url "$LARGE_PATH")" >"$TMP/r"
+read -r N_LARGE_N _ N_LARGE_RPS N_LARGE_MIB N_LARGE_ERR <"$TMP/r"
+HWM_KIB_END="$(status_kib "$AGENT_PID" VmHWM)"
+RSS_KIB_END="$(status_kib "$AGENT_PID" VmRSS)"
+ANON_KIB_END="$(status_kib "$AGENT_PID" RssAnon)"
+FILE_KIB_END="$(status_kib "$AGENT_PID" RssFile)"
+
+# --- Soak --------------------------------------------------------------------------------------
+
+if [ "$SOAK" -eq 1 ]; then
+    log "soak: catalogue requests up to $SOAK_TOTAL in all, at most $SOAK_SECONDS s"
+    SOAK_DONE=$CAT_REQUESTS
+    SOAK_END_NS=$(($(now_ns) + SOAK_SECONDS * 1000000000))
+    while [ "$SOAK_DONE" -lt "$SOAK_TOTAL" ] && [ "$(now_ns)" -lt "$SOAK_END_NS" ]; do
+        catalogue_request /dev/null >/dev/null
+        SOAK_DONE=$((SOAK_DONE + 1))
+        [ $((SOAK_DONE % 100)) -ne 0 ] || log "soak: $SOAK_DONE requests"
+    done
+    SOAK_RSS="$(status_kib "$AGENT_PID" VmRSS)"
+    SOAK_HWM="$(status_kib "$AGENT_PID" VmHWM)"
+fi
+
+# --- Report ------------------------------------------------------------------------------------
+
+mib() { fmt 1 "$(calc "$1 / 1024")"; }
+ms() { fmt "${2:-1}" "$1"; }
+verdict() { if "$PY" -c "import sys; sys.exit(0 if ($1) else 1)"; then echo meets; else echo MISSES; fi; }
+
+R_CAT_FCLIST="$(calc "$CAT_MED / $FCLIST_MED")"
+R_FIRST_FT="$(calc "$FIRST_MS / $FT_MED")"
+# Work done before listening counts too: the same figure from the agent's start.
+R_START_FT="$(calc "($STARTUP_MS + $FIRST_MS) / $FT_MED")"
+R_SMALL="$(calc "$A_SMALL_P50 / $N_SMALL_P50")"
+R_LARGE="$(calc "$A_LARGE_MIB / $N_LARGE_MIB")"
+PEAK_MIB="$(calc "$HWM_KIB_END / 1024")"
+RUN_S="$(calc "($(now_ns) - $RUN_START_NS) / 1e9")"
+
+row() { printf '  %-44s %s\n' "$1" "$2"; }
+echo "Vorn Font Agent benchmark, $(date -u '+%Y-%m-%d %H:%M UTC')"
+echo "  machine: $MACHINE"
+echo "  fonts:   $FT_FILES files accepted from fontconfig's list ($FT_FACES faces, $FT_INSTANCES named instances, $FT_UNREADABLE unreadable)"
+echo
+echo "Catalogue (GET /)"
+row "start to listening" "$(ms "$STARTUP_MS") ms"
+row "first request after listening" "$(ms "$FIRST_MS") ms"
+row "start to first catalogue" "$(ms "$(calc "$STARTUP_MS + $FIRST_MS")") ms"
+row "further requests (n=$RUNS): median" "$(ms "$CAT_MED") ms"
+row "  min / p10 / p90 / max" "$(ms "$CAT_MIN") / $(ms "$CAT_P10") / $(ms "$CAT_P90") / $(ms "$CAT_MAX") ms"
+row "document" "$DOC_BYTES bytes: $DOC_FAMILIES families, $DOC_FACES faces, $DOC_FILES files"
+row "RSS: peak after first request (VmHWM)" "$(mib "$HWM_AFTER_FIRST") MiB"
+row "RSS: after 10 requests (VmRSS / VmHWM)" "$(mib "$RSS_AT_10") / $(mib "$HWM_AT_10") MiB"
+row "RSS: after $CAT_REQUESTS requests (VmRSS / VmHWM)" "$(mib "$RSS_KIB") / $(mib "$HWM_KIB") MiB (now anonymous $(mib "$ANON_KIB"), file-backed $(mib "$FILE_KIB"))"
+echo
+echo "References (same fonts, same fontconfig)"
+row "fc-list file|family|style (n=$FCLIST_RUNS): median" "$(ms "$FCLIST_MED") ms (min $(ms "$FCLIST_MIN"), max $(ms "$FCLIST_MAX")), $FCLIST_LINES lines"
+row "FreeType pass (n=$FTPASS_RUNS): median" "$(ms "$FT_MED") ms (min $(ms "$FT_MIN"), max $(ms "$FT_MAX"))"
+row "  of which fontconfig listing / FreeType" "$(ms "$FT_LIST_MED") / $(ms "$FT_FREETYPE_MED") ms"
+echo
+echo "File route (GET /?file=PATH; nginx: 1 worker, sendfile, no keep-alive)"
+row "small file" "$SMALL_PATH ($SMALL_SIZE bytes)"
+row "  agent: median latency, 1 connection" "$(ms "$A_SMALL_P50" 3) ms ($A_SMALL_RPS req/s, $A_SMALL_N requests, $A_SMALL_ERR socket errors)"
+row "  nginx: median latency, 1 connection" "$(ms "$N_SMALL_P50" 3) ms ($N_SMALL_RPS req/s, $N_SMALL_N requests, $N_SMALL_ERR socket errors)"
+row "large file" "$LARGE_PATH ($LARGE_SIZE bytes)"
+row "  agent: throughput, 4 connections" "$A_LARGE_MIB MiB/s ($A_LARGE_RPS req/s, $A_LARGE_N requests, $A_LARGE_ERR socket errors)"
+row "  nginx: throughput, 4 connections" "$N_LARGE_MIB MiB/s ($N_LARGE_RPS req/s, $N_LARGE_N requests, $N_LARGE_ERR socket errors)"
+row "agent RSS after all of the above (VmRSS / VmHWM)" "$(mib "$RSS_KIB_END") / $(mib "$HWM_KIB_END") MiB (now anonymous $(mib "$ANON_KIB_END"), file-backed $(mib "$FILE_KIB_END"))"
+if [ "$SOAK" -eq 1 ]; then
+    echo
+    echo "Soak"
+    row "RSS after 10 catalogue requests" "$(mib "$RSS_AT_10") MiB (VmHWM $(mib "$HWM_AT_10") MiB)"
+    row "RSS after $SOAK_DONE catalogue requests" "$(mib "$SOAK_RSS") MiB (VmHWM $(mib "$SOAK_HWM") MiB)"
+    [ "$SOAK_DONE" -ge "$SOAK_TOTAL" ] || row "  (stopped at the time limit)" "$SOAK_SECONDS s"
+fi
+echo
+echo "Ratios and targets"
+printf '  %-44s %10s  %-10s %s\n' "figure" "value" "target" "verdict"
+printf '  %-44s %10s  %-10s %s\n' "catalogue median / fc-list median" "$(fmt 2 "$R_CAT_FCLIST")" "<= 0.5" "$(verdict "$R_CAT_FCLIST <= 0.5")"
+printf '  %-44s %10s  %-10s %s\n' "first catalogue / FreeType pass" "$(fmt 2 "$R_FIRST_FT")" "<= 0.75" "$(verdict "$R_FIRST_FT <= 0.75")"
+printf '  %-44s %10s  %-10s %s\n' "  the same from the agent's start" "$(fmt 2 "$R_START_FT")" "(<= 1.0)" "$(verdict "$R_START_FT <= 1.0")"
+printf '  %-44s %10s  %-10s %s\n' "small-file latency agent / nginx" "$(fmt 2 "$R_SMALL")" "<= 2.0" "$(verdict "$R_SMALL <= 2.0")"
+printf '  %-44s %10s  %-10s %s\n' "large-file throughput agent / nginx" "$(fmt 2 "$R_LARGE")" ">= 0.5" "$(verdict "$R_LARGE >= 0.5")"
+printf '  %-44s %10s  %-10s %s\n' "agent peak RSS, whole run (MiB)" "$(fmt 1 "$PEAK_MIB")" "< 64" "$(verdict "$PEAK_MIB < 64")"
+printf '  %-44s %10s  %-10s %s\n' "  of it, peak over the catalogue requests" "$(fmt 1 "$(calc "$HWM_KIB / 1024")")" "< 64" "$(verdict "$HWM_KIB / 1024 < 64")"
+if [ "$SOAK" -eq 1 ]; then
+    R_SOAK="$(calc "$SOAK_RSS / $RSS_AT_10")"
+    printf '  %-44s %10s  %-10s %s\n' "RSS after $SOAK_DONE / after 10 requests" "$(fmt 2 "$R_SOAK")" "~1.0" "(growth: $(mib "$((SOAK_RSS - RSS_AT_10))") MiB)"
+fi
+echo
+echo "Run took $(fmt 0 "$RUN_S") s."
