@@ -432,3 +432,31 @@ TEST_F(AgentHttp, ServedAndRefusedFilesLeaveNoDescriptorOpen) {
     }
     EXPECT_LE(after, before);
 }
+
+TEST_F(AgentHttp, FileOfMoreThanTwoGibibytesIsOfferedWhole) {
+    // A sparse font: FreeType reads its tables at the start, the rest is a hole on disk.
+    const std::string huge = fontconfig_->install("static/ExampleSans-Italic.ttf", "Huge.ttf");
+    const off_t size = (off_t{1} << 31) + 4096;
+    ASSERT_EQ(truncate(huge.c_str(), size), 0);
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port()));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    const std::string request = "GET /?file=" + urlEncode(huge) + " HTTP/1.1\r\n\r\n";
+    ASSERT_EQ(send(fd, request.data(), request.size(), 0), static_cast<ssize_t>(request.size()));
+    std::string head;
+    char chunk[4096];
+    for (int reads = 0; reads < 100 && head.find("\r\n\r\n") == std::string::npos; ++reads) {
+        const ssize_t n = recv(fd, chunk, sizeof chunk, 0);
+        if (n <= 0) break;
+        head.append(chunk, static_cast<size_t>(n));
+    }
+    close(fd);
+    EXPECT_EQ(head.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << head.substr(0, 200);
+    EXPECT_NE(head.find("Content-Length: " + std::to_string(size) + "\r\n"), std::string::npos)
+        << head.substr(0, 400);
+    std::filesystem::remove(huge);
+    EXPECT_TRUE(agent_->running());
+}
