@@ -3,6 +3,7 @@
 // Handler contract: every request ends in exactly one evhttp_send_reply, on every path.
 #pragma once
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -158,15 +159,20 @@ inline std::string contentDisposition(const std::string& file_name) {
 }
 
 // Opens a requested path for serving, only when it is one of the catalogued font files and a
-// regular file. Returns the open descriptor and its size, or -1. A listed path can be swapped
-// for a FIFO or device after listing: O_NONBLOCK keeps the open from blocking, fstat rejects it.
+// regular file. Returns the open descriptor and its size, or -1 with errno: ENOENT for a path
+// that may not be served, otherwise open's own reason. A listed path can be swapped for a FIFO
+// or device after listing: O_NONBLOCK keeps the open from blocking, fstat rejects it.
 inline int openCataloguedFont(const std::string& path, off_t& size) {
-    if (!canSupportFontFormat(path.c_str()) || !isCataloguedFontPath(path)) return -1;
+    if (!canSupportFontFormat(path.c_str()) || !isCataloguedFontPath(path)) {
+        errno = ENOENT;
+        return -1;
+    }
     const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) return -1;
     struct stat st;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         close(fd);
+        errno = ENOENT;
         return -1;
     }
     size = st.st_size;
@@ -276,8 +282,14 @@ inline void replyFile(evhttp_request* req, const std::string& file_name) {
     off_t size = 0;
     const int fd = openCataloguedFont(file_name, size);
     if (fd < 0) {
+        // Out of descriptors or memory the font is still there: "try again", not "no such font".
+        const bool busy = errno == EMFILE || errno == ENFILE || errno == ENOMEM;
         printf("Can not open file:%s", file_name.c_str());
-        evhttp_send_reply(req, 404, "Not Found", nullptr);
+        if (busy) {
+            evhttp_send_reply(req, 503, "Service Unavailable", nullptr);
+        } else {
+            evhttp_send_reply(req, 404, "Not Found", nullptr);
+        }
         return;
     }
     if (size == 0) {

@@ -9,10 +9,12 @@
 #include <string>
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <event.h>
+#include <event2/listener.h>
 #include <evhttp.h>
 
 #include "Ownership.h"
@@ -46,6 +48,34 @@ void setStopSignalsBlocked(bool blocked) {
 }
 
 void onStopSignal(evutil_socket_t sig, short, void*) { signal_handler(static_cast<int>(sig)); }
+
+// When the agent runs out of descriptors, accept fails at once, and libevent would retry in a
+// tight loop, logging every failure. A short pause lets the replies under way finish instead.
+constexpr timeval kAcceptPause{0, 100 * 1000};
+
+event*& acceptResumeEvent() {
+    static event* resume = nullptr;  // owned by main
+    return resume;
+}
+
+void onAcceptResume(evutil_socket_t, short, void* listener) {
+    evconnlistener_enable(static_cast<evconnlistener*>(listener));
+}
+
+void onAcceptError(evconnlistener* listener, void*) {
+    evconnlistener_disable(listener);
+    evtimer_add(acceptResumeEvent(), &kAcceptPause);
+}
+
+// Each connection and each file being served holds a descriptor; a desktop session's default
+// soft limit of 1024 is soon reached under a burst of connections, the hard limit is not.
+void raiseDescriptorLimit() {
+    rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
 
 // Forks; the parent waits until the child says whether its server came up and exits with the
 // matching status, so a failure to listen is never reported as success. Returns in the child
@@ -149,15 +179,19 @@ int main(int argc, char** argv) {
         }
     }
 
+    raiseDescriptorLimit();
     const int readyFd = httpd_option_daemon ? daemonize() : -1;
     // After the fork: threads do not survive it.
     VornFontAgent::startCatalogueWarmUp();
     const auto port = static_cast<ev_uint16_t>(httpd_option_port);
 
     event_base* base = event_init();
+    // What evhttp_start does, keeping the listener, whose accept errors need handling.
+    EvHttpPtr httpd(evhttp_new(base));
     errno = 0;
-    EvHttpPtr httpd(evhttp_start(httpd_option_listen, port));
-    if (!httpd) {
+    evhttp_bound_socket* bound =
+        httpd ? evhttp_bind_socket_with_handle(httpd.get(), httpd_option_listen, port) : nullptr;
+    if (bound == nullptr) {
         const int err = errno;
         fprintf(stderr, "cannot listen on %s port %u: %s\n", httpd_option_listen,
                 static_cast<unsigned>(port), err != 0 ? strerror(err) : "invalid address");
@@ -165,6 +199,10 @@ int main(int argc, char** argv) {
         VornFontAgent::awaitCatalogueWarmUp();
         return 1;
     }
+    evconnlistener* listener = evhttp_bound_socket_get_listener(bound);
+    EventPtr acceptResume(evtimer_new(base, onAcceptResume, listener));
+    acceptResumeEvent() = acceptResume.get();
+    evconnlistener_set_error_cb(listener, onAcceptError);
     evhttp_set_timeout(httpd.get(), httpd_option_timeout);
     evhttp_set_max_headers_size(httpd.get(), kMaxHeadersSize);
     evhttp_set_max_body_size(httpd.get(), kMaxBodySize);
@@ -183,6 +221,7 @@ int main(int argc, char** argv) {
     VornFontAgent::awaitCatalogueWarmUp();
 
     for (EventPtr& stop : stopEvents) stop.reset();
+    acceptResume.reset();
     httpd.reset();
     event_base_free(base);
     return 0;

@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,6 +13,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -459,4 +461,68 @@ TEST_F(AgentHttp, FileOfMoreThanTwoGibibytesIsOfferedWhole) {
         << head.substr(0, 400);
     std::filesystem::remove(huge);
     EXPECT_TRUE(agent_->running());
+}
+
+// Out of descriptors, a listed font is "try again", not "no such font", and the agent neither
+// spins nor floods its log while new connections wait.
+TEST(AgentUnderPressure, OutOfDescriptorsAFontIsUnavailableNotMissing) {
+    PrivateFontconfig fc;
+    const std::string font = fc.install("static/ExampleSans-Regular.ttf");
+    AgentProcess agent;
+    ASSERT_TRUE(agent.startServing(fc));
+    ASSERT_EQ(httpGet(agent.port, "/?file=" + urlEncode(font)).status, 200);
+
+    const std::string fdDir = "/proc/" + std::to_string(agent.pid) + "/fd";
+    const auto openDescriptors = [&] {
+        return static_cast<rlim_t>(std::distance(std::filesystem::directory_iterator(fdDir),
+                                                 std::filesystem::directory_iterator{}));
+    };
+    // The warm-up connection may still be closing: take the lowest count over a short while.
+    rlim_t idle = openDescriptors();
+    for (int tries = 0; tries < 50; ++tries) {
+        usleep(4000);
+        idle = std::min(idle, openDescriptors());
+    }
+    // The limit bounds descriptor numbers, not their count: find the one that leaves exactly
+    // three free numbers (two idle connections and the request's own, nothing for the file).
+    std::set<rlim_t> inUse;
+    for (const auto& entry : std::filesystem::directory_iterator(fdDir)) {
+        inUse.insert(std::stoul(entry.path().filename().string()));
+    }
+    rlim_t limit = 0;
+    for (rlim_t below = 0; limit - below < 3; ++limit) below += inUse.count(limit);
+    const rlimit tight{limit, limit};
+    ASSERT_EQ(prlimit(agent.pid, RLIMIT_NOFILE, &tight, nullptr), 0);
+
+    std::vector<int> held;
+    const auto connectHeld = [&] {
+        const int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(static_cast<uint16_t>(agent.port));
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+        held.push_back(fd);
+    };
+    connectHeld();
+    connectHeld();
+    for (int tries = 0; tries < 500 && openDescriptors() < idle + 2; ++tries) usleep(2000);
+    ASSERT_EQ(openDescriptors(), idle + 2);
+
+    const HttpResponse busy = httpGet(agent.port, "/?file=" + urlEncode(font));
+    EXPECT_EQ(busy.status, 503);
+    EXPECT_EQ(busy.reason, "Service Unavailable");
+
+    // More connections than descriptors: they wait in the backlog while accept pauses.
+    for (int i = 0; i < 8; ++i) connectHeld();
+    usleep(300 * 1000);
+    for (const int fd : held) close(fd);
+    // Once the held connections are gone, the waiting ones and the font are served again.
+    HttpResponse again;
+    for (int tries = 0; tries < 50 && again.status != 200; ++tries) {
+        again = httpGet(agent.port, "/?file=" + urlEncode(font));
+    }
+    EXPECT_EQ(again.status, 200);
+    EXPECT_EQ(agent.stop(SIGTERM), 0);
+    EXPECT_LT(agent.readStderr().size(), 1024u) << agent.readStderr().substr(0, 300);
 }
