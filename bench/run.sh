@@ -44,6 +44,8 @@ fi
 BENCH_DIR="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 # shellcheck source=scripts/common.sh
 source "$BENCH_DIR/../scripts/common.sh"
+# shellcheck source=bench/common.sh
+source "$BENCH_DIR/common.sh"
 BUILD_DIR="${VORN_BENCH_BUILD_DIR:-$VORN_ROOT/build}"
 AGENT="$BUILD_DIR/vorn-font-agent"
 FTPASS="$BUILD_DIR/bench/ftpass"
@@ -51,15 +53,12 @@ SOAK_TOTAL=1000
 SOAK_SECONDS="${VORN_BENCH_SOAK_SECONDS:-3600}"
 # Per request; a catalogue that takes longer than this is reported as unmeasurable.
 REQUEST_MAX_SECONDS=300
-PY=/usr/bin/python3
-[ -x "$PY" ] || PY=python3
 
 log() { echo "bench: $*" >&2; }
 die() {
     echo "bench: could not measure: $*" >&2
     exit 1
 }
-now_ns() { date +%s%N; }
 
 RUN_START_NS=$(now_ns)
 TMP="$(mktemp -d /tmp/vorn-bench.XXXXXX)"
@@ -68,17 +67,6 @@ chmod 755 "$TMP"
 AGENT_PID=""
 NGINX_PID=""
 
-stop_pid() {
-    local pid="$1" i
-    [ -n "$pid" ] || return 0
-    kill -TERM "$pid" 2>/dev/null || return 0
-    for i in $(seq 1 50); do
-        kill -0 "$pid" 2>/dev/null || break
-        sleep 0.1
-    done
-    kill -KILL "$pid" 2>/dev/null || true
-    wait "$pid" 2>/dev/null || true
-}
 cleanup() {
     stop_pid "$AGENT_PID"
     stop_pid "$NGINX_PID"
@@ -89,22 +77,7 @@ trap 'exit 130' INT TERM HUP
 
 # --- Preparation -------------------------------------------------------------------------------
 
-# Debian 12's Noto and Cantarell packages hold static fonts only; Inter's variable files (with
-# named instances) make sure the variation code is exercised as well.
-FONT_PACKAGES=(fonts-noto-core fonts-noto-cjk fonts-noto-extra fonts-cantarell fonts-inter-variable)
 TOOL_PACKAGES=(wrk curl)
-
-# apt refuses at once while another apt holds the dpkg lock (others install on this machine
-# too), so a refusal is retried, a bounded number of times.
-install_packages() {
-    local try
-    for try in $(seq 1 40); do
-        if vorn_install_packages "$@"; then return 0; fi
-        log "package installation failed (try $try), retrying in 15 s"
-        sleep 15
-    done
-    return 1
-}
 
 if [ "$INSTALL" -eq 1 ]; then
     install_packages "${VORN_PACKAGES[@]}" "${FONT_PACKAGES[@]}" "${TOOL_PACKAGES[@]}" ||
@@ -130,47 +103,6 @@ mkdir -p "$(dirname "$FTPASS")"
 g++ -std=c++17 -O2 -o "$FTPASS" "$BENCH_DIR/ftpass.cpp" \
     $(pkg-config --cflags --libs fontconfig freetype2) || die "ftpass did not build"
 
-# The helpers below run in the foreground with their output read back from "$TMP/r": in a
-# process substitution one would outlive a stopped run, and its failure would go unnoticed.
-
-# Numbers on standard input, one per line -> "median min max p10 p90" (linear interpolation).
-stats() {
-    "$PY" -c '
-import sys
-v = sorted(float(x) for x in sys.stdin.read().split())
-if not v: sys.exit(1)
-def q(p):
-    k = (len(v) - 1) * p
-    lo = int(k); hi = min(lo + 1, len(v) - 1)
-    return v[lo] + (v[hi] - v[lo]) * (k - lo)
-print(" ".join("%.6f" % x for x in (q(0.5), v[0], v[-1], q(0.1), q(0.9))))'
-}
-median_of() { stats | cut -d' ' -f1; }
-# Arithmetic on figures: calc 'a / b' with the numbers substituted by the caller.
-calc() { "$PY" -c "print('%.6f' % ($1))"; }
-fmt() { "$PY" -c "import sys; print(('%.' + sys.argv[1] + 'f') % float(sys.argv[2]))" "$1" "$2"; }
-
-free_ports() {
-    "$PY" -c '
-import socket
-socks = [socket.socket() for _ in range(2)]
-for s in socks: s.bind(("127.0.0.1", 0))
-print(*[s.getsockname()[1] for s in socks])'
-}
-
-# Waits until something accepts connections on the loopback port, while PID lives; bounded.
-wait_listening() {
-    local pid="$1" port="$2" i
-    for i in $(seq 1 6000); do
-        kill -0 "$pid" 2>/dev/null || return 1
-        if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then return 0; fi
-        sleep 0.005
-    done
-    return 1
-}
-
-status_kib() { awk -v key="$2:" '$1 == key { print $2 }' "/proc/$1/status"; }
-
 # One catalogue request: prints "seconds bytes"; the body goes to $1.
 catalogue_request() {
     local out="$1" reply code
@@ -182,7 +114,7 @@ catalogue_request() {
     echo "${reply#* }"
 }
 
-free_ports >"$TMP/r"
+free_ports 2 >"$TMP/r"
 read -r AGENT_PORT NGINX_PORT <"$TMP/r"
 MACHINE="$(nproc) cores, $(uname -r), fontconfig $(pkg-config --modversion fontconfig), FreeType $(pkg-config --modversion freetype2)"
 
