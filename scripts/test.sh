@@ -14,5 +14,5 @@ cd "$VORN_ROOT/build-asan"
 # Full unwinding lets the suppressions see which library a leak comes through.
 export ASAN_OPTIONS=halt_on_error=1:detect_leaks=1:fast_unwind_on_malloc=0
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
-export LSAN_OPTIONS=suppressions=$VORN_ROOT/tests/lsan.supp
+export LSAN_OPTIONS=suppressions=$VORN_ROOT/tests/lsan.supp:print_suppressions=0
 ctest --output-on-failure -j "$(nproc)"
