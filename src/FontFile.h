@@ -1,0 +1,127 @@
+// Font files read by FreeType through a small block cache.
+#pragma once
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <ft2build.h>
+#include FT_FREETYPE_H
+
+#include "Ownership.h"
+
+// A font file that FreeType reads through pread instead of mapping it. A catalogue touches a
+// few tables of each of thousands of files; mapping and unmapping them one after another from
+// several threads serialises the threads on the address-space lock and TLB shootdowns, which
+// cost more than the reads. Opening with O_NONBLOCK and checking for a regular file also keeps
+// a FIFO among the fonts from blocking the description.
+class FontFile {
+  public:
+    FontFile() = default;
+    FontFile(const FontFile&) = delete;
+    FontFile& operator=(const FontFile&) = delete;
+    ~FontFile() {
+        if (fd_ >= 0) close(fd_);
+    }
+
+    bool open(const std::string& path) {
+        fd_ = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+        struct stat st;
+        if (fd_ < 0 || fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+        size_ = static_cast<unsigned long>(st.st_size);
+        return true;
+    }
+
+    // Only one face is open at a time, so the one stream record serves them all in turn.
+    FtFacePtr openFace(FT_Library library, FT_Long index) {
+        stream_ = FT_StreamRec{};
+        stream_.size = size_;
+        stream_.descriptor.pointer = this;
+        stream_.read = &FontFile::read;
+        stream_.close = &FontFile::closeStream;
+        FT_Open_Args args{};
+        args.flags = FT_OPEN_STREAM;
+        args.stream = &stream_;
+        FT_Face face = nullptr;
+        if (FT_Open_Face(library, &args, index, &face) != 0) face = nullptr;
+        return FtFacePtr(face);
+    }
+
+  private:
+    // FreeType's read-or-seek callback: a count of 0 is a seek, answered 0 when it is in range.
+    // FreeType reads many small fields one call at a time, so reads go through a few cached
+    // blocks instead of one system call each.
+    static unsigned long read(FT_Stream stream, unsigned long offset, unsigned char* buffer,
+                              unsigned long count) {
+        if (count == 0) return offset <= stream->size ? 0 : 1;
+        auto* self = static_cast<FontFile*>(stream->descriptor.pointer);
+        if (count >= kBlockSize) return self->readDirect(offset, buffer, count);
+        unsigned long done = 0;
+        while (done < count) {
+            const unsigned long at = offset + done;
+            const Block* block = self->blockAt(at / kBlockSize);
+            if (block == nullptr) break;
+            const unsigned long within = at % kBlockSize;
+            if (within >= block->length) break;
+            const unsigned long n = std::min(count - done, block->length - within);
+            memcpy(buffer + done, block->data + within, n);
+            done += n;
+        }
+        return done;
+    }
+
+    struct Block {
+        unsigned long index = ~0ul;
+        unsigned long length = 0;
+        unsigned char data[16384];
+    };
+    static constexpr unsigned long kBlockSize = sizeof(Block::data);
+    static constexpr size_t kBlocks = 8;
+
+    // Whole tables are read straight into FreeType's buffer.
+    unsigned long readDirect(unsigned long offset, unsigned char* buffer, unsigned long count) {
+        unsigned long done = 0;
+        while (done < count) {
+            const ssize_t n =
+                pread(fd_, buffer + done, count - done, static_cast<off_t>(offset + done));
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            done += static_cast<unsigned long>(n);
+        }
+        return done;
+    }
+
+    const Block* blockAt(unsigned long index) {
+        for (size_t i = 0; i < kBlocks; ++i) {
+            const Block& block = blocks_[i];
+            if (block.index == index) return &block;
+        }
+        Block& block = blocks_[nextVictim_];
+        nextVictim_ = (nextVictim_ + 1) % kBlocks;
+        block.index = ~0ul;
+        ssize_t n;
+        do {
+            n = pread(fd_, block.data, kBlockSize, static_cast<off_t>(index * kBlockSize));
+        } while (n < 0 && errno == EINTR);
+        if (n < 0) return nullptr;
+        block.index = index;
+        block.length = static_cast<unsigned long>(n);
+        return &block;
+    }
+
+    // The descriptor belongs to the FontFile, which outlives every face opened from it.
+    static void closeStream(FT_Stream) {}
+
+    int fd_ = -1;
+    unsigned long size_ = 0;
+    FT_StreamRec stream_{};
+    std::unique_ptr<Block[]> blocksStorage_ = std::make_unique<Block[]>(kBlocks);
+    Block* blocks_ = blocksStorage_.get();
+    size_t nextVictim_ = 0;
+};
