@@ -85,7 +85,7 @@ std::vector<std::string> HttpResponse::headerNames() const {
     return names;
 }
 
-static int connectLoopback(int port) {
+int connectLoopback(int port) {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return -1;
     sockaddr_in addr{};

@@ -47,6 +47,9 @@ HttpResponse httpGet(int port, const std::string& target);
 // Percent-encodes a query value.
 std::string urlEncode(const std::string& value);
 
+// A connected socket to 127.0.0.1:port, or -1.
+int connectLoopback(int port);
+
 // A port on 127.0.0.1 that nobody listened on a moment ago.
 int freeLoopbackPort();
 

@@ -212,12 +212,8 @@ TEST_F(AgentDaemon, ParentExitsZeroOnceTheChildListens) {
                  {"FONTCONFIG_FILE=" + fontconfig.confFile, "LC_ALL=C"});
     ASSERT_EQ(parent.waitExit(), 0);
     // Listening already: the parent only returns once the child has its server.
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    const int fd = connectLoopback(port);
+    EXPECT_GE(fd, 0);
     close(fd);
     EXPECT_EQ(parent.readStdout(), "C");
 
@@ -343,12 +339,8 @@ TEST_F(AgentHttp, LargeFontIsServedWhole) {
 
 TEST_F(AgentHttp, ClientLeavingMidReplyDoesNotEndTheAgent) {
     for (int round = 0; round < 3; ++round) {
-        const int fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(static_cast<uint16_t>(port()));
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+        const int fd = connectLoopback(port());
+        ASSERT_GE(fd, 0);
         const std::string request = "GET /?file=" + urlEncode(bigFontPath_) + " HTTP/1.1\r\n\r\n";
         ASSERT_EQ(send(fd, request.data(), request.size(), 0),
                   static_cast<ssize_t>(request.size()));
@@ -440,12 +432,8 @@ TEST_F(AgentHttp, FileOfMoreThanTwoGibibytesIsOfferedWhole) {
     const std::string huge = fontconfig_->install("static/ExampleSans-Italic.ttf", "Huge.ttf");
     const off_t size = (off_t{1} << 31) + 4096;
     ASSERT_EQ(truncate(huge.c_str(), size), 0);
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port()));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    const int fd = connectLoopback(port());
+    ASSERT_GE(fd, 0);
     const std::string request = "GET /?file=" + urlEncode(huge) + " HTTP/1.1\r\n\r\n";
     ASSERT_EQ(send(fd, request.data(), request.size(), 0), static_cast<ssize_t>(request.size()));
     std::string head;
@@ -496,12 +484,8 @@ TEST(AgentUnderPressure, OutOfDescriptorsAFontIsUnavailableNotMissing) {
 
     std::vector<int> held;
     const auto connectHeld = [&] {
-        const int fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(static_cast<uint16_t>(agent.port));
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+        const int fd = connectLoopback(agent.port);
+        EXPECT_GE(fd, 0);
         held.push_back(fd);
     };
     connectHeld();
