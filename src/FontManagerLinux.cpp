@@ -48,6 +48,24 @@ constexpr int32_t kNormalWidth = 100;
 constexpr int32_t kSlantRoman = 0;
 constexpr int32_t kSlantItalic = 100;
 
+// Bounds on what one font file may make the catalogue hold, so that a small crafted file cannot
+// hold the agent for seconds or exhaust its memory; real fonts stay far below them.
+// Collections: the largest real ones hold a few dozen faces, and each face opened makes
+// FreeType re-read the whole offset table, so the cost grows with the square of the count.
+constexpr uint32_t kMaxFacesPerFile = 1024;
+// A collection whose faces stop opening is corrupt from there on. Without this a file claiming
+// a million faces it does not hold would be tried index by index.
+constexpr uint32_t kMaxUnopenedFacesInARow = 4;
+// Faces and named instances of one file, and their axis coordinates (items times axes).
+constexpr size_t kMaxItemsPerFile = 4096;
+constexpr size_t kMaxCoordinatesPerFile = 1 << 16;
+
+// Whether one more item with this many coordinates fits within the bounds above.
+bool roomForItems(const Typeface& typeface, size_t axes) {
+    const size_t items = typeface.childList.size() + 1;
+    return items <= kMaxItemsPerFile && items * axes <= kMaxCoordinatesPerFile;
+}
+
 // 16.16 fixed point to a whole number, rounded toward minus infinity. FreeType 2.12 hands named
 // instance coordinates over as the unsigned 32-bit pattern of the value (-12.5 arrives as
 // 4294148096), so every value is read back as signed 32 bits first; correct values pass
@@ -74,21 +92,59 @@ std::string postscriptNameOf(FT_Face face, const Typeface& typeface) {
     return name != nullptr ? std::string(name) : typeface.family;
 }
 
-// The text of the first name record, in table order, that `accept` takes; records that cannot
-// be read or transcoded are passed over.
-std::optional<std::string> firstNameRecord(
-    FT_Face face, const std::function<bool(FT_UShort nameId, const std::string& text)>& accept) {
-    const FT_UInt count = FT_Get_Sfnt_Name_Count(face);
-    for (FT_UInt i = 0; i < count; ++i) {
-        FT_SfntName record;
-        if (FT_Get_Sfnt_Name(face, i, &record) != 0) continue;
-        MallocPtr<FcChar8> text(zySfntNameTranscode(&record));
-        if (!text) continue;
-        std::string value(reinterpret_cast<const char*>(text.get()));
-        if (accept(record.name_id, value)) return value;
+// Only this many name records of a face are looked at. Real fonts have a few hundred; FreeType
+// loads each record's text when it is asked for the record, so a crafted table of 65,535
+// records all pointing at one 64 KiB string would otherwise cost gigabytes.
+constexpr FT_UInt kMaxNameRecords = 1024;
+
+// The name records of one face, walked once and looked up by name ID: a face with thousands of
+// named instances would otherwise walk and transcode the whole table once per instance.
+class NameRecords {
+  public:
+    explicit NameRecords(FT_Face face) : face_(face) {
+        const FT_UInt count = std::min(FT_Get_Sfnt_Name_Count(face), kMaxNameRecords);
+        for (FT_UInt i = 0; i < count; ++i) {
+            FT_SfntName record;
+            if (FT_Get_Sfnt_Name(face, i, &record) == 0) byId_[record.name_id].push_back(i);
+        }
     }
-    return std::nullopt;
-}
+
+    // The text of the first record, in table order, that has one of these name IDs, can be
+    // transcoded and is accepted; records that cannot be read or transcoded are passed over.
+    std::optional<std::string> first(std::initializer_list<FT_UShort> ids,
+                                     const std::function<bool(const std::string&)>& accept) const {
+        std::vector<FT_UInt> indices;
+        for (const FT_UShort id : ids) {
+            const auto found = byId_.find(id);
+            if (found != byId_.end()) {
+                indices.insert(indices.end(), found->second.begin(), found->second.end());
+            }
+        }
+        std::sort(indices.begin(), indices.end());
+        for (const FT_UInt i : indices) {
+            FT_SfntName record;
+            if (FT_Get_Sfnt_Name(face_, i, &record) != 0) continue;
+            MallocPtr<FcChar8> text(zySfntNameTranscode(&record));
+            if (!text) continue;
+            std::string value(reinterpret_cast<const char*>(text.get()));
+            if (accept(value)) return value;
+        }
+        return std::nullopt;
+    }
+
+    std::string styleName(FT_UInt strid) const {
+        if (strid <= 0xFFFF) {
+            const auto name =
+                first({static_cast<FT_UShort>(strid)}, [](const std::string&) { return true; });
+            if (name) return *name;
+        }
+        return face_->style_name != nullptr ? face_->style_name : "";
+    }
+
+  private:
+    FT_Face face_;
+    std::unordered_map<FT_UShort, std::vector<FT_UInt>> byId_;
+};
 
 // Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
 bool isValidUtf8(const std::string& text) {
@@ -213,9 +269,9 @@ void addStaticItem(FT_Face face, const TT_OS2& os2, Typeface& typeface, const st
     typeface.childList.push_back(std::move(item));
 }
 
-void addInstanceItem(FT_Face face, const TT_OS2& os2, const FT_MM_Var& variations,
-                     const FT_Var_Named_Style& instance, Typeface& typeface,
-                     const std::string& path) {
+void addInstanceItem(FT_Face face, const NameRecords& names, const TT_OS2& os2,
+                     const FT_MM_Var& variations, const FT_Var_Named_Style& instance,
+                     Typeface& typeface, const std::string& path) {
     float weight_mult = 1.0f;
     float width_mult = 1.0f;
     bool isDefaultWeight = false;
@@ -237,7 +293,7 @@ void addInstanceItem(FT_Face face, const TT_OS2& os2, const FT_MM_Var& variation
     item.weight = weightFromWeightClass(static_cast<double>(weightClass));
     item.width = static_cast<int32_t>(static_cast<float>(widthFromWidthClass(os2.usWidthClass)) *
                                       width_mult);
-    item.style = getStyleName(face, instance.strid);
+    item.style = names.styleName(instance.strid);
     item.slant = slantOf(face);
     const std::string tmpPostscript = postscriptNameOf(face, typeface);
     if (isDefaultWeight) {
@@ -254,21 +310,13 @@ void addInstanceItem(FT_Face face, const TT_OS2& os2, const FT_MM_Var& variation
 
 // --- Face description -------------------------------------------------------------------------
 
-std::string getStyleName(FT_Face face, FT_UInt strid) {
-    const auto name = firstNameRecord(
-        face, [strid](FT_UShort nameId, const std::string&) { return nameId == strid; });
-    if (name) return *name;
-    return face->style_name != nullptr ? face->style_name : "";
-}
+std::string getStyleName(FT_Face face, FT_UInt strid) { return NameRecords(face).styleName(strid); }
 
 std::string getLocalFamily(FT_Face face) {
     const std::string family = face->family_name;
-    const auto name = firstNameRecord(face, [&family](FT_UShort nameId, const std::string& text) {
-        const bool familyRecord = nameId == TT_NAME_ID_FONT_FAMILY ||
-                                  nameId == TT_NAME_ID_TYPOGRAPHIC_FAMILY ||
-                                  nameId == TT_NAME_ID_WWS_FAMILY;
-        return familyRecord && text != family;
-    });
+    const auto name = NameRecords(face).first(
+        {TT_NAME_ID_FONT_FAMILY, TT_NAME_ID_TYPOGRAPHIC_FAMILY, TT_NAME_ID_WWS_FAMILY},
+        [&family](const std::string& text) { return text != family; });
     return name ? *name : family;
 }
 
@@ -285,11 +333,13 @@ void parseFontFace(FT_Face face, FT_MM_Var* variations, Typeface* typeface, std:
     const auto* os2 = static_cast<const TT_OS2*>(FT_Get_Sfnt_Table(face, FT_SFNT_OS2));
     if (os2 == nullptr || os2->version == 0xFFFF) return;
     if (variations == nullptr) {
-        addStaticItem(face, *os2, *typeface, path);
+        if (roomForItems(*typeface, 0)) addStaticItem(face, *os2, *typeface, path);
         return;
     }
-    for (FT_UInt k = 0; k < variations->num_namedstyles; ++k) {
-        addInstanceItem(face, *os2, *variations, variations->namedstyle[k], *typeface, path);
+    const NameRecords names(face);
+    for (FT_UInt k = 0;
+         k < variations->num_namedstyles && roomForItems(*typeface, variations->num_axis); ++k) {
+        addInstanceItem(face, names, *os2, *variations, variations->namedstyle[k], *typeface, path);
     }
 }
 
@@ -308,8 +358,11 @@ Typeface* createTypeface(std::string path) {
     typeface->family = face->family_name;
     typeface->localName = getLocalFamily(face.get());
 
-    const auto numFaces = static_cast<uint32_t>(face->num_faces);
+    const uint32_t numFaces = std::min(static_cast<uint32_t>(face->num_faces), kMaxFacesPerFile);
+    uint32_t unopened = 0;  // faces in a row that could not be opened
     for (uint32_t indexFace = 0; indexFace < numFaces; ++indexFace) {
+        unopened = face ? 0 : unopened + 1;
+        if (unopened == kMaxUnopenedFacesInARow) break;
         if (face) {
             FT_MM_Var* rawVariations = nullptr;
             FtMMVarPtr variations(nullptr, FtMMVarDeleter{library.get()});

@@ -234,3 +234,15 @@ TEST(NameRecords, InstanceNameSkipsARecordThatCannotBeTranscoded) {
                   {"Heavy Bold", "ExampleInstanceNames-HeavyBold", 200, 100, 0, {{kWght, 700}}},
                   {"Regular", "ExampleInstanceNames", 80, 100, 0, {{kWght, 400}}}}));
 }
+
+// A small file must not hold the agent: a collection claiming a million faces it does not hold
+// is given up after a few that will not open, and a collection of thousands is cut short.
+TEST(HostileFiles, CollectionsAreDescribedWithinBounds) {
+    const auto claims = describe("hostile/ClaimsMillionFaces.ttc");
+    ASSERT_NE(claims, nullptr);
+    EXPECT_EQ(claims->childList.size(), 4u);
+
+    const auto many = describe("hostile/ManyFaces.ttc");
+    ASSERT_NE(many, nullptr);
+    EXPECT_EQ(many->childList.size(), 1024u);
+}

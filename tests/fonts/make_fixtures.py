@@ -34,7 +34,7 @@ MAC = (1, 0, 0)
 # Subdirectories this script owns; only these are wiped on regeneration so a
 # caller's OUTDIR can hold other things (a fonts.conf, a cache) safely.
 OWNED_DIRS = ("static", "widths", "noos2", "collection", "variable", "names",
-              "bad", "extensions", "grouping")
+              "bad", "extensions", "grouping", "hostile")
 
 LETTERS = [chr(c) for c in range(ord("A"), ord("Z") + 1)] + \
           [chr(c) for c in range(ord("a"), ord("z") + 1)]
@@ -184,6 +184,12 @@ def raw_name_table(records):
 
 def u16(text):
     return text.encode("utf_16_be")
+
+
+def font_bytes(font):
+    buf = io.BytesIO()
+    font.save(buf)
+    return buf.getvalue()
 
 
 def save(font, path):
@@ -410,6 +416,47 @@ def make_bad_and_extensions(out):
         save(build(family, "Regular", ps), os.path.join(e, rel))
 
 
+def rebase(font, delta):
+    """A single font's bytes with every table offset moved by `delta`, so that
+    it can sit `delta` bytes into a collection."""
+    data = bytearray(font)
+    num_tables = struct.unpack(">H", data[4:6])[0]
+    for i in range(num_tables):
+        entry = 12 + 16 * i
+        offset = struct.unpack(">L", data[entry + 8:entry + 12])[0]
+        struct.pack_into(">L", data, entry + 8, offset + delta)
+    return bytes(data)
+
+
+def collection(count, claimed, font, pad=True):
+    """A ttcf header claiming `claimed` faces with `count` offsets, all
+    pointing at the one font stored after them.
+
+    FreeType refuses a collection claiming more than one face per 32 bytes of
+    file; `pad` appends zeros up to that size so that the claim is taken.
+    """
+    header_size = 12 + 4 * count
+    header = struct.pack(">4sLL", b"ttcf", 0x00010000, claimed)
+    header += struct.pack(">L", header_size) * count
+    data = header + rebase(font, header_size)
+    if pad and len(data) < 32 * claimed:
+        data += bytes(32 * claimed - len(data))
+    return data
+
+
+def make_hostile(out):
+    """Collections that claim or hold more faces than the catalogue describes."""
+    h = os.path.join(out, "hostile")
+    single = font_bytes(build("Example Claims", "Regular", "ExampleClaims-Regular"))
+    # Four faces held, a million claimed; sparse, so that the 32 MiB it must span cost nothing.
+    claims = collection(4, 1 << 20, single, pad=False)
+    write_bytes(os.path.join(h, "ClaimsMillionFaces.ttc"), claims)
+    with open(os.path.join(h, "ClaimsMillionFaces.ttc"), "r+b") as f:
+        f.truncate(32 << 20)
+    many = font_bytes(build("Example Many", "Regular", "ExampleMany-Regular"))
+    write_bytes(os.path.join(h, "ManyFaces.ttc"), collection(2000, 2000, many))
+
+
 def make_grouping(out):
     """Files that the catalogue merges into one family, or keeps apart."""
     g = os.path.join(out, "grouping")
@@ -441,6 +488,7 @@ def main(argv):
     make_names(out)
     make_bad_and_extensions(out)
     make_grouping(out)
+    make_hostile(out)
     return 0
 
 
