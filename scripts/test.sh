@@ -1,12 +1,16 @@
 #!/usr/bin/env bash
 # Builds the agent and its tests and runs every test twice: in the Release build, then in a
-# build with AddressSanitizer and UndefinedBehaviorSanitizer. Ends with ctest's summary.
+# build with AddressSanitizer and UndefinedBehaviorSanitizer; in between, each fuzz target runs
+# for a few seconds. Ends with ctest's summary.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 vorn_install_packages "${VORN_PACKAGES[@]}" chromium
 
 vorn_build "$VORN_ROOT/build"
 (cd "$VORN_ROOT/build" && ctest --output-on-failure -j "$(nproc)")
+
+echo "== fuzzing smoke test: each target for a few seconds =="
+bash "$VORN_ROOT/fuzz/run.sh" 5
 
 echo "== again under AddressSanitizer and UndefinedBehaviorSanitizer =="
 vorn_build "$VORN_ROOT/build-asan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORN_SANITIZE=ON
