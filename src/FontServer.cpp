@@ -77,9 +77,32 @@ void raiseDescriptorLimit() {
     }
 }
 
+// What evhttp_start does, keeping the listener, whose accept errors need handling. On failure
+// says why on standard error and returns null.
+evconnlistener* bindServer(evhttp* httpd, const char* address, ev_uint16_t port) {
+    errno = 0;
+    evhttp_bound_socket* bound = evhttp_bind_socket_with_handle(httpd, address, port);
+    if (bound == nullptr) {
+        const int err = errno;
+        fprintf(stderr, "cannot listen on %s port %u: %s\n", address, static_cast<unsigned>(port),
+                err != 0 ? strerror(err) : "invalid address");
+        return nullptr;
+    }
+    return evhttp_bound_socket_get_listener(bound);
+}
+
+// Hands the stop signals to the event loop, then lets them through.
+void watchStopSignals(event_base* base, EventPtr (&events)[std::size(kStopSignals)]) {
+    for (size_t i = 0; i < std::size(kStopSignals); ++i) {
+        events[i].reset(evsignal_new(base, kStopSignals[i], onStopSignal, nullptr));
+        evsignal_add(events[i].get(), nullptr);
+    }
+    setStopSignalsBlocked(false);
+}
+
 // Forks; the parent waits until the child says whether its server came up and exits with the
-// matching status, so a failure to listen is never reported as success. Returns in the child
-// with the write end of the pipe, or -1 when no daemon was asked for.
+// matching status, so a failure to listen is never reported as success. Returns in the child,
+// with the write end of the pipe to tell the parent through.
 int daemonize() {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) {
@@ -186,20 +209,13 @@ int main(int argc, char** argv) {
     const auto port = static_cast<ev_uint16_t>(httpd_option_port);
 
     event_base* base = event_init();
-    // What evhttp_start does, keeping the listener, whose accept errors need handling.
     EvHttpPtr httpd(evhttp_new(base));
-    errno = 0;
-    evhttp_bound_socket* bound =
-        httpd ? evhttp_bind_socket_with_handle(httpd.get(), httpd_option_listen, port) : nullptr;
-    if (bound == nullptr) {
-        const int err = errno;
-        fprintf(stderr, "cannot listen on %s port %u: %s\n", httpd_option_listen,
-                static_cast<unsigned>(port), err != 0 ? strerror(err) : "invalid address");
+    evconnlistener* listener = httpd ? bindServer(httpd.get(), httpd_option_listen, port) : nullptr;
+    if (listener == nullptr) {
         tellParent(readyFd, kFailed);
         VornFontAgent::awaitCatalogueWarmUp();
         return 1;
     }
-    evconnlistener* listener = evhttp_bound_socket_get_listener(bound);
     EventPtr acceptResume(evtimer_new(base, onAcceptResume, listener));
     acceptResumeEvent() = acceptResume.get();
     evconnlistener_set_error_cb(listener, onAcceptError);
@@ -210,11 +226,7 @@ int main(int argc, char** argv) {
     evhttp_set_gencb(httpd.get(), VornFontAgent::httpd_handler, nullptr);
 
     EventPtr stopEvents[std::size(kStopSignals)];
-    for (size_t i = 0; i < std::size(kStopSignals); ++i) {
-        stopEvents[i].reset(evsignal_new(base, kStopSignals[i], onStopSignal, nullptr));
-        evsignal_add(stopEvents[i].get(), nullptr);
-    }
-    setStopSignalsBlocked(false);
+    watchStopSignals(base, stopEvents);
     tellParent(readyFd, kReady);
 
     event_dispatch();
