@@ -66,7 +66,6 @@ class FontFile {
         while (done < count) {
             const unsigned long at = offset + done;
             const Block* block = self->blockAt(at / kBlockSize);
-            if (block == nullptr) break;
             const unsigned long within = at % kBlockSize;
             if (within >= block->length) break;
             const unsigned long n = std::min(count - done, block->length - within);
@@ -99,19 +98,13 @@ class FontFile {
 
     const Block* blockAt(unsigned long index) {
         for (size_t i = 0; i < kBlocks; ++i) {
-            const Block& block = blocks_[i];
-            if (block.index == index) return &block;
+            if (blocks_[i].index == index) return &blocks_[i];
         }
         Block& block = blocks_[nextVictim_];
         nextVictim_ = (nextVictim_ + 1) % kBlocks;
-        block.index = ~0ul;
-        ssize_t n;
-        do {
-            n = pread(fd_, block.data, kBlockSize, static_cast<off_t>(index * kBlockSize));
-        } while (n < 0 && errno == EINTR);
-        if (n < 0) return nullptr;
+        // A failed read leaves a short block, which ends the caller's read there.
+        block.length = readDirect(index * kBlockSize, block.data, kBlockSize);
         block.index = index;
-        block.length = static_cast<unsigned long>(n);
         return &block;
     }
 
@@ -121,7 +114,7 @@ class FontFile {
     int fd_ = -1;
     unsigned long size_ = 0;
     FT_StreamRec stream_{};
-    std::unique_ptr<Block[]> blocksStorage_ = std::make_unique<Block[]>(kBlocks);
-    Block* blocks_ = blocksStorage_.get();
+    // Not make_unique: that would zero 128 KiB for every file described.
+    std::unique_ptr<Block[]> blocks_{new Block[kBlocks]};
     size_t nextVictim_ = 0;
 };
