@@ -535,7 +535,10 @@ std::shared_ptr<const FontPathList> listFontPaths() {
     // Stamps are taken before any rescan, so a change made during the rescan shows next time.
     std::vector<FileStamp> stamps = stampsOf(fontConfigDependencies());
     if (!listing.paths || stamps != listing.stamps) {
-        if (listing.paths) FcInitReinitialize();
+        // The first time too: FcInit scanned the fonts before these stamps were taken, and a
+        // font added in between would be missing until the next change. Caches written by
+        // that scan make this rescan cheap.
+        FcInitReinitialize();
         listing.paths = listFontPathsFromFontconfig();
         listing.stamps = std::move(stamps);
     }
