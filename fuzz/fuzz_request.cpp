@@ -19,12 +19,17 @@
 #include <event2/http.h>
 #include <event2/http_struct.h>
 
+#include "Agent.h"
 #include "FontManagerLinux.h"
+#include "Http.h"
+#include "ListedFont.h"
 #include "Ownership.h"
 #include "VornFontAgent.h"
 
 namespace {
 
+// The agent whose handler is fuzzed; it lives for the whole run.
+Agent* gAgent = nullptr;
 // Every path fontconfig lists, before any filtering: nothing outside it may ever be served.
 std::set<std::string> gListed;
 // The lowest free descriptor between inputs; a higher one afterwards means a leaked descriptor.
@@ -93,8 +98,9 @@ void checkDisposition(const std::string& file, const std::string& value) {
             decoded += static_cast<char>(hi * 16 + lo);
             i += 3;
         } else {
-            check(isAttrChar(static_cast<unsigned char>(rest[i])), "RFC 5987 name holds a bare "
-                                                                   "byte outside attr-char");
+            check(isAttrChar(static_cast<unsigned char>(rest[i])),
+                  "RFC 5987 name holds a bare "
+                  "byte outside attr-char");
             decoded += rest[i];
             ++i;
         }
@@ -139,16 +145,14 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     // Every listed font that passes the filter is served: without that, the fuzzer would only
     // ever see refusals. This also lists once, so that the listing's own state is in place
     // before the descriptor count is taken.
+    gAgent = new Agent();
     size_t served = 0;
     for (const std::string& path : gListed) {
         if (!canSupportFontFormat(path.c_str())) continue;
-        off_t size = -1;
-        const int fd = VornFontAgent::openCataloguedFont(path, size);
-        if (fd < 0) {
+        if (!openListedFont(*gAgent->monitor().listFontPaths(), path)) {
             fprintf(stderr, "fuzz_request: a listed font is refused: %s\n", path.c_str());
             exit(1);
         }
-        close(fd);
         ++served;
     }
     fprintf(stderr, "fuzz_request: %zu listed paths, %zu served\n", gListed.size(), served);
@@ -167,10 +171,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     evhttp_uri_free(parsed);
 
     evhttp_request* req = requestFor(uri);
-    const std::string file = VornFontAgent::requestedFile(req);
+    const std::string file = Http::parseQuery(req).file;
 
     if (!file.empty()) {
-        const std::string disposition = VornFontAgent::contentDisposition(file);
+        const std::string disposition = Http::contentDisposition(file);
         checkDisposition(file, disposition);
         check(evhttp_add_header(evhttp_request_get_output_headers(req), "Content-Disposition",
                                 disposition.c_str()) == 0,
@@ -178,14 +182,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
         const bool allowed = canSupportFontFormat(file.c_str());
         const bool listed = gListed.count(file) != 0;
-        off_t size = -1;
-        const int fd = VornFontAgent::openCataloguedFont(file, size);
-        if (fd >= 0) {
+        const std::optional<OpenFont> font =
+            openListedFont(*gAgent->monitor().listFontPaths(), file);
+        if (font) {
             check(listed && allowed, "served a path that is not a listed font");
             struct stat st;
-            check(fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size == size,
+            check(fstat(font->fd.get(), &st) == 0 && S_ISREG(st.st_mode) &&
+                      st.st_size == font->status.st_size,
                   "served descriptor is not the listed regular file");
-            close(fd);
         } else {
             check(!(listed && allowed), "refused a listed font");
         }
@@ -196,7 +200,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // would cost more than the rest of this target together).
     if (!file.empty()) {
         evhttp_request* handled = requestFor(uri);
-        VornFontAgent::httpd_handler(handled, nullptr);  // its reply frees the request
+        VornFontAgent::httpd_handler(handled, gAgent);  // its reply frees the request
     }
 
     check(lowestFreeDescriptor() == gFreeDescriptor, "a descriptor was leaked");

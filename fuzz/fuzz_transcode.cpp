@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "Ownership.h"
+#include "Utf8.h"
 #include "util.h"
 
 namespace {
@@ -25,46 +26,6 @@ namespace {
 
 void check(bool ok, const char* what) {
     if (!ok) fail(what);
-}
-
-// Strict UTF-8 to code points; nullopt for overlongs, surrogates, > U+10FFFF, stray bytes.
-std::optional<std::u32string> decodeStrictUtf8(const unsigned char* s, size_t n) {
-    std::u32string out;
-    size_t i = 0;
-    while (i < n) {
-        const unsigned char lead = s[i];
-        size_t extra;
-        char32_t cp;
-        char32_t least;
-        if (lead < 0x80) {
-            extra = 0;
-            cp = lead;
-            least = 0;
-        } else if ((lead & 0xE0) == 0xC0) {
-            extra = 1;
-            cp = lead & 0x1F;
-            least = 0x80;
-        } else if ((lead & 0xF0) == 0xE0) {
-            extra = 2;
-            cp = lead & 0x0F;
-            least = 0x800;
-        } else if ((lead & 0xF8) == 0xF0) {
-            extra = 3;
-            cp = lead & 0x07;
-            least = 0x10000;
-        } else {
-            return std::nullopt;
-        }
-        if (i + extra >= n && extra != 0) return std::nullopt;
-        for (size_t k = 1; k <= extra; ++k) {
-            if ((s[i + k] & 0xC0) != 0x80) return std::nullopt;
-            cp = (cp << 6) | (s[i + k] & 0x3F);
-        }
-        if (cp < least || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return std::nullopt;
-        out.push_back(cp);
-        i += extra + 1;
-    }
-    return out;
 }
 
 // How the record's bytes are to be read, as far as this target knows it. Unknown kinds (the
@@ -164,11 +125,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                                : in.ConsumeIntegral<uint16_t>();
     uint16_t language = 0;
     switch (in.ConsumeIntegralInRange<int>(0, 4)) {
-        case 0: language = 0; break;
-        case 1: language = in.ConsumeIntegralInRange<uint16_t>(1, 255); break;
-        case 2: language = 0x409; break;
-        case 3: language = 0x411; break;
-        default: language = in.ConsumeIntegral<uint16_t>(); break;
+        case 0:
+            language = 0;
+            break;
+        case 1:
+            language = in.ConsumeIntegralInRange<uint16_t>(1, 255);
+            break;
+        case 2:
+            language = 0x409;
+            break;
+        case 3:
+            language = 0x411;
+            break;
+        default:
+            language = in.ConsumeIntegral<uint16_t>();
+            break;
     }
     const std::vector<uint8_t> bytes = in.ConsumeRemainingBytes<uint8_t>();
 
@@ -200,7 +171,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const auto* out = reinterpret_cast<const unsigned char*>(result.get());
     const size_t n = strlen(reinterpret_cast<const char*>(out));
     check(n <= 3 * len, "result longer than three bytes per input byte");
-    const std::optional<std::u32string> decoded = decodeStrictUtf8(out, n);
+    const std::optional<std::u32string> decoded =
+        decodeUtf8(std::string_view(reinterpret_cast<const char*>(out), n));
     check(decoded.has_value(), "result is not strict UTF-8");
 
     switch (kind) {

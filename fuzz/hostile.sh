@@ -14,17 +14,13 @@ case "$LIMIT" in
 esac
 
 source "$(dirname "$0")/../scripts/common.sh"
-vorn_install_packages g++ libevent-dev libfontconfig-dev libfreetype-dev nlohmann-json3-dev \
-    pkg-config python3-fonttools fontconfig
+vorn_install_packages "${VORN_PACKAGES[@]}"
 
-BUILD="$VORN_ROOT/build-fuzz"
-mkdir -p "$BUILD"
-read -r -a PKG_CFLAGS <<<"$(pkg-config --cflags fontconfig freetype2 libevent)"
-read -r -a PKG_LIBS <<<"$(pkg-config --libs fontconfig freetype2 libevent)"
+BUILD="$VORN_ROOT/build-fuzz/hostile"
 # The agent's own Release flags, so that the times are the ones it would take.
-"${CXX:-g++}" -std=c++17 -O3 -DNDEBUG -I"$VORN_ROOT/include" "${PKG_CFLAGS[@]}" \
-    "$VORN_ROOT/fuzz/hostile_time.cpp" "$VORN_ROOT/src/FontManagerLinux.cpp" \
-    "$VORN_ROOT/src/util.cpp" "${PKG_LIBS[@]}" -o "$BUILD/hostile_time"
+cmake -S "$VORN_ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DVORN_FUZZ=ON -DVORN_TESTS=OFF >/dev/null
+cmake --build "$BUILD" -j "$(nproc)" --target hostile_time >/dev/null
+ln -sf "$BUILD/fuzz/hostile_time" "$BUILD/hostile_time"
 
 WORK="$(mktemp -d "${TMPDIR:-/tmp}/vorn-hostile.XXXXXX")"
 trap 'rm -rf "$WORK"' EXIT

@@ -23,8 +23,7 @@ case "$COVERAGE" in
 esac
 
 source "$(dirname "$0")/../scripts/common.sh"
-vorn_install_packages clang libclang-rt-14-dev libevent-dev libfontconfig-dev libfreetype-dev \
-    nlohmann-json3-dev pkg-config python3-fonttools fontconfig
+vorn_install_packages clang libclang-rt-14-dev "${VORN_PACKAGES[@]}"
 
 FUZZ_DIR="$VORN_ROOT/fuzz"
 BUILD="$VORN_ROOT/build-fuzz"
@@ -33,50 +32,19 @@ TARGETS=(transcode face request)
 
 mkdir -p "$BUILD/corpus" "$BUILD/artifacts" "$BUILD/logs"
 
-# --- Build ------------------------------------------------------------------------------------
+# --- Build ---------------------------------------------------------------------------------
 
-read -r -a PKG_CFLAGS <<<"$(pkg-config --cflags fontconfig freetype2 libevent)"
-read -r -a PKG_LIBS <<<"$(pkg-config --libs fontconfig freetype2 libevent)"
-CXXFLAGS=(-std=c++17 -g -O1 -fno-omit-frame-pointer -I"$VORN_ROOT/include" "${PKG_CFLAGS[@]}")
-
-# True when $1 is missing or older than any of the following files.
-stale() {
-    local out="$1" dep
-    shift
-    [ -e "$out" ] || return 0
-    for dep in "$@"; do [ "$dep" -nt "$out" ] && return 0; done
-    return 1
-}
-
-shopt -s nullglob
-HEADERS=("$VORN_ROOT"/include/*.h "$VORN_ROOT"/src/*.h)
-PRIVATE_HEADERS=("$VORN_ROOT"/src/*.h)
-shopt -u nullglob
-
-# Builds every target into $1 with the extra compiler flags that follow.
+# Builds the targets with CMake into $1, the library compiled with the extra flags that follow.
 build_targets() {
-    local out="$1" src obj target bin objects=()
+    local out="$1"
     shift
-    mkdir -p "$out/obj"
-    for src in util FontManagerLinux; do
-        obj="$out/obj/$src.o"
-        if stale "$obj" "$VORN_ROOT/src/$src.cpp" "${HEADERS[@]}" "$0"; then
-            echo "compiling src/$src.cpp into $out" >&2
-            "$CXX" "${CXXFLAGS[@]}" "$@" -fsanitize=fuzzer-no-link -c "$VORN_ROOT/src/$src.cpp" \
-                -o "$obj"
-        fi
-        objects+=("$obj")
-    done
-    for target in "${TARGETS[@]}"; do
-        bin="$out/fuzz_$target"
-        if stale "$bin" "$FUZZ_DIR/fuzz_$target.cpp" "${objects[@]}" "${HEADERS[@]}" "$0"; then
-            echo "building $bin" >&2
-            "$CXX" "${CXXFLAGS[@]}" "$@" -fsanitize=fuzzer "$FUZZ_DIR/fuzz_$target.cpp" \
-                "${objects[@]}" -pthread "${PKG_LIBS[@]}" -o "$bin"
-        fi
-    done
+    CXX="$CXX" cmake -S "$VORN_ROOT" -B "$out" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORN_FUZZ=ON \
+        -DVORN_TESTS=OFF -DCMAKE_CXX_FLAGS="-fno-omit-frame-pointer -fsanitize=fuzzer-no-link $*" \
+        >/dev/null
+    cmake --build "$out" -j "$(nproc)" --target "${TARGETS[@]/#/fuzz_}" >&2
 }
-build_targets "$BUILD" -fsanitize=address,undefined -fno-sanitize-recover=undefined
+build_targets "$BUILD/cmake" -fsanitize=address,undefined -fno-sanitize-recover=undefined
+for target in "${TARGETS[@]}"; do ln -sf "$BUILD/cmake/fuzz/fuzz_$target" "$BUILD/fuzz_$target"; done
 
 # --- Seeds and a private font configuration ----------------------------------------------------
 
@@ -208,13 +176,14 @@ printf '%s\n' "${summary[@]}"
 
 if [ -n "$COVERAGE" ]; then
     COV="$BUILD/coverage"
-    build_targets "$COV" -fprofile-instr-generate -fcoverage-mapping
+    build_targets "$COV/cmake" -fprofile-instr-generate -fcoverage-mapping
+    for target in "${TARGETS[@]}"; do ln -sf "$COV/cmake/fuzz/fuzz_$target" "$COV/fuzz_$target"; done
     PROFDATA=$(command -v llvm-profdata-14 || command -v llvm-profdata)
     LLVMCOV=$(command -v llvm-cov-14 || command -v llvm-cov)
     declare -A COVERED=(
         [transcode]="src/util.cpp"
-        [face]="src/FontManagerLinux.cpp ${PRIVATE_HEADERS[*]#$VORN_ROOT/} src/util.cpp include/VornFontAgent.h"
-        [request]="include/VornFontAgent.h"
+        [face]="src/FontManagerLinux.cpp src/FontFile.h src/util.cpp include/VornFontAgent.h"
+        [request]="src/Http.cpp src/Routes.cpp src/ListedFont.cpp"
     )
     for target in "${TARGETS[@]}"; do
         rm -f "$COV/$target".prof*

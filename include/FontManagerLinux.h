@@ -1,13 +1,11 @@
-// The font catalogue: enumeration through fontconfig, description through FreeType.
+// The font catalogue: enumeration through fontconfig, description through FreeType, grouping
+// into families and ordering of their faces.
 #pragma once
 
-#include <ctime>
 #include <memory>
 #include <set>
 #include <string>
 #include <vector>
-
-#include <sys/types.h>
 
 #include <fontconfig/fontconfig.h>
 #include <ft2build.h>
@@ -19,45 +17,15 @@
 // Accepted font file paths, distinct, in byte-wise order.
 using FontPathList = std::set<std::string>;
 
-// Lists the installed fonts and describes them; the caller owns the result, never null.
+// Lists the installed fonts and describes every one afresh; the caller owns the result, never
+// null.
 ResultSet* getAvailableFonts();
 
-// What stat says of a file; a description is reused only while this stays the same.
-struct FileIdentity {
-    int error = 0;  // errno of a failed stat
-    dev_t device = 0;
-    ino_t inode = 0;
-    off_t size = 0;
-    timespec modified{};
-    timespec changed{};
+// Building blocks of getAvailableFonts, public so that they can be tested one by one and so that
+// the agent can remember descriptions between catalogues.
 
-    bool operator==(const FileIdentity& other) const;
-    bool operator!=(const FileIdentity& other) const { return !(*this == other); }
-};
-FileIdentity identityOf(const char* path);
-
-// The font files a catalogue is made of, as they are now. Two equal states give byte-identical
-// catalogues, so a catalogue built for one state can be served again while it holds.
-struct FontSetState {
-    std::shared_ptr<const FontPathList> paths;
-    std::vector<FileIdentity> files;  // one per path, in path order
-
-    bool operator==(const FontSetState& other) const;
-};
-FontSetState currentFontSetState();
-// The catalogue of that state; descriptions of files whose identity is unchanged since the
-// last call are reused, the others are made afresh (on several threads).
-ResultSet* getAvailableFonts(const FontSetState& state);
-// How many font files have a remembered description (those of the last state only).
-size_t rememberedFontFileCount();
-
-// Building blocks of getAvailableFonts, public so that they can be tested one by one.
-
-// The accepted paths of the fonts fontconfig lists now (brought up to date first).
-std::shared_ptr<const FontPathList> listFontPaths();
-// True when `path` is, byte for byte, one of the paths listFontPaths gives.
-bool isCataloguedFontPath(const std::string& path);
-
+// The accepted paths of the fonts fontconfig lists (FcInit first).
+FontPathList listInstalledFontPaths();
 ResultSet* getResultSet(FcFontSet* fs);
 FontPathList collectFontPaths(FcFontSet* fs);
 // Describes every path afresh, remembering nothing.
@@ -65,6 +33,15 @@ ResultSet* buildResultSet(const FontPathList& paths);
 std::string createFontDescriptor2(FcPattern* pattern);
 bool canSupportFontFormat(const char* path);
 void sortResultSet(ResultSet* pRes);
+
+// A described font file, shared between the descriptions remembered and the catalogues built
+// from them; null when the file has nothing to show.
+using Description = std::shared_ptr<const Typeface>;
+// Describes the files side by side; the result is in the order of `paths`. A file whose names
+// cannot be written as JSON is left out with a diagnostic.
+std::vector<Description> describeFontFiles(const std::vector<const std::string*>& paths);
+// Merges descriptions, in their order, into one family per family name and orders the faces.
+ResultSet* groupFamilies(const std::vector<Description>& descriptions);
 
 // Describes one font file; null when FreeType cannot open it or it has no family name.
 Typeface* createTypeface(std::string path);

@@ -1,7 +1,13 @@
-// Owning handles for the C library objects the agent uses: one deleter per type and an alias.
+// Owning handles for the C library objects the agent uses: one deleter template, one alias per
+// type.
 #pragma once
 
+#include <cstdlib>
 #include <memory>
+#include <type_traits>
+#include <utility>
+
+#include <unistd.h>
 
 #include <event2/buffer.h>
 #include <event2/event.h>
@@ -12,54 +18,63 @@
 #include FT_FREETYPE_H
 #include FT_MULTIPLE_MASTERS_H
 
-struct FtLibraryDeleter {
-    void operator()(FT_Library library) const { FT_Done_FreeType(library); }
+// Calls the library's own release function; a null handle is never passed to it.
+template <auto Release>
+struct Deleter {
+    template <typename T>
+    void operator()(T* object) const {
+        Release(object);
+    }
 };
-struct FtFaceDeleter {
-    void operator()(FT_Face face) const { FT_Done_Face(face); }
-};
-// FT_Done_MM_Var needs the library that allocated the description.
+
+template <typename T, auto Release>
+using Owned = std::unique_ptr<std::remove_pointer_t<T>, Deleter<Release>>;
+
+using FtLibraryPtr = Owned<FT_Library, FT_Done_FreeType>;
+using FtFacePtr = Owned<FT_Face, FT_Done_Face>;
+using FcPatternPtr = Owned<FcPattern*, FcPatternDestroy>;
+using FcObjectSetPtr = Owned<FcObjectSet*, FcObjectSetDestroy>;
+using FcFontSetPtr = Owned<FcFontSet*, FcFontSetDestroy>;
+using FcStrListPtr = Owned<FcStrList*, FcStrListDone>;
+using EventBasePtr = Owned<event_base*, event_base_free>;
+using EvBufferPtr = Owned<evbuffer*, evbuffer_free>;
+using EventPtr = Owned<event*, event_free>;
+using EvHttpPtr = Owned<evhttp*, evhttp_free>;
+template <typename T>
+using MallocPtr = Owned<T*, free>;
+
+// FT_Done_MM_Var needs the library that allocated the description, so this one deleter holds
+// state.
 struct FtMMVarDeleter {
     FT_Library library = nullptr;
     void operator()(FT_MM_Var* mm) const { FT_Done_MM_Var(library, mm); }
 };
-struct FcPatternDeleter {
-    void operator()(FcPattern* pattern) const { FcPatternDestroy(pattern); }
-};
-struct FcObjectSetDeleter {
-    void operator()(FcObjectSet* objects) const { FcObjectSetDestroy(objects); }
-};
-struct FcFontSetDeleter {
-    void operator()(FcFontSet* fonts) const { FcFontSetDestroy(fonts); }
-};
-struct FcStrListDeleter {
-    void operator()(FcStrList* list) const { FcStrListDone(list); }
-};
-struct MallocDeleter {
-    void operator()(void* p) const { free(p); }
-};
-struct EvBufferDeleter {
-    void operator()(evbuffer* buffer) const { evbuffer_free(buffer); }
-};
-struct EventDeleter {
-    void operator()(event* ev) const { event_free(ev); }
-};
-struct EvHttpDeleter {
-    void operator()(evhttp* http) const { evhttp_free(http); }
-};
-
-using FtLibraryPtr = std::unique_ptr<std::remove_pointer_t<FT_Library>, FtLibraryDeleter>;
-using FtFacePtr = std::unique_ptr<std::remove_pointer_t<FT_Face>, FtFaceDeleter>;
 using FtMMVarPtr = std::unique_ptr<FT_MM_Var, FtMMVarDeleter>;
-using FcPatternPtr = std::unique_ptr<FcPattern, FcPatternDeleter>;
-using FcObjectSetPtr = std::unique_ptr<FcObjectSet, FcObjectSetDeleter>;
-using FcFontSetPtr = std::unique_ptr<FcFontSet, FcFontSetDeleter>;
-using FcStrListPtr = std::unique_ptr<FcStrList, FcStrListDeleter>;
-template <typename T>
-using MallocPtr = std::unique_ptr<T, MallocDeleter>;
-using EvBufferPtr = std::unique_ptr<evbuffer, EvBufferDeleter>;
-using EventPtr = std::unique_ptr<event, EventDeleter>;
-using EvHttpPtr = std::unique_ptr<evhttp, EvHttpDeleter>;
+
+// An owned file descriptor; -1 when it holds none.
+class UniqueFd {
+  public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : fd_(fd) {}
+    UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept {
+        reset(other.release());
+        return *this;
+    }
+    ~UniqueFd() { reset(); }
+
+    int get() const { return fd_; }
+    explicit operator bool() const { return fd_ >= 0; }
+    // Hands the descriptor over; the caller closes it from now on.
+    int release() { return std::exchange(fd_, -1); }
+    void reset(int fd = -1) {
+        if (fd_ >= 0) close(fd_);
+        fd_ = fd;
+    }
+
+  private:
+    int fd_ = -1;
+};
 
 // Releases a parsed query's key/value list when the handler returns.
 struct EvKeyValQueue : evkeyvalq {

@@ -5,36 +5,32 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <ft2build.h>
 #include FT_FREETYPE_H
 
+#include "ListedFont.h"
 #include "Ownership.h"
 
 // A font file that FreeType reads through pread instead of mapping it. A catalogue touches a
 // few tables of each of thousands of files; mapping and unmapping them one after another from
 // several threads serialises the threads on the address-space lock and TLB shootdowns, which
-// cost more than the reads. Opening with O_NONBLOCK and checking for a regular file also keeps
-// a FIFO among the fonts from blocking the description.
+// cost more than the reads.
 class FontFile {
   public:
     FontFile() = default;
     FontFile(const FontFile&) = delete;
     FontFile& operator=(const FontFile&) = delete;
-    ~FontFile() {
-        if (fd_ >= 0) close(fd_);
-    }
 
     bool open(const std::string& path) {
-        fd_ = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-        struct stat st;
-        if (fd_ < 0 || fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) return false;
-        size_ = static_cast<unsigned long>(st.st_size);
+        std::optional<OpenFont> font = openFontFile(path);
+        if (!font) return false;
+        fd_ = std::move(font->fd);
+        size_ = static_cast<unsigned long>(font->status.st_size);
         return true;
     }
 
@@ -88,7 +84,7 @@ class FontFile {
         unsigned long done = 0;
         while (done < count) {
             const ssize_t n =
-                pread(fd_, buffer + done, count - done, static_cast<off_t>(offset + done));
+                pread(fd_.get(), buffer + done, count - done, static_cast<off_t>(offset + done));
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0) break;
             done += static_cast<unsigned long>(n);
@@ -111,7 +107,7 @@ class FontFile {
     // The descriptor belongs to the FontFile, which outlives every face opened from it.
     static void closeStream(FT_Stream) {}
 
-    int fd_ = -1;
+    UniqueFd fd_;
     unsigned long size_ = 0;
     FT_StreamRec stream_{};
     // Not make_unique: that would zero 128 KiB for every file described.

@@ -4,7 +4,6 @@
 #include "FontManagerLinux.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cctype>
 #include <cstdint>
@@ -16,13 +15,8 @@
 #include <exception>
 #include <stdexcept>
 #include <string>
-#include <thread>
-#include <tuple>
 #include <unordered_map>
 #include <vector>
-
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <ft2build.h>
 #include FT_FREETYPE_H
@@ -31,9 +25,10 @@
 #include FT_TRUETYPE_IDS_H
 #include FT_TRUETYPE_TABLES_H
 
-#include "ChangeWatch.h"
 #include "FontFile.h"
 #include "Ownership.h"
+#include "Parallel.h"
+#include "Utf8.h"
 #include "util.h"
 
 namespace {
@@ -146,44 +141,6 @@ class NameRecords {
     std::unordered_map<FT_UShort, std::vector<FT_UInt>> byId_;
 };
 
-// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
-bool isValidUtf8(const std::string& text) {
-    const auto* s = reinterpret_cast<const unsigned char*>(text.data());
-    const size_t n = text.size();
-    size_t i = 0;
-    while (i < n) {
-        const unsigned char lead = s[i];
-        size_t length;
-        uint32_t cp;
-        if (lead < 0x80) {
-            ++i;
-            continue;
-        } else if ((lead & 0xE0) == 0xC0) {
-            length = 2;
-            cp = lead & 0x1F;
-        } else if ((lead & 0xF0) == 0xE0) {
-            length = 3;
-            cp = lead & 0x0F;
-        } else if ((lead & 0xF8) == 0xF0) {
-            length = 4;
-            cp = lead & 0x07;
-        } else {
-            return false;
-        }
-        if (i + length > n) return false;
-        for (size_t k = 1; k < length; ++k) {
-            if ((s[i + k] & 0xC0) != 0x80) return false;
-            cp = (cp << 6) | (s[i + k] & 0x3F);
-        }
-        constexpr uint32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
-        if (cp < kSmallest[length] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-            return false;
-        }
-        i += length;
-    }
-    return true;
-}
-
 // Every text of the family that reaches the catalogue document can be written as JSON.
 bool isServableText(const Typeface& typeface) {
     if (!isValidUtf8(typeface.family) || !isValidUtf8(typeface.localName)) return false;
@@ -191,69 +148,6 @@ bool isServableText(const Typeface& typeface) {
                        [](const TypefaceItem& item) {
                            return isValidUtf8(item.file) && isValidUtf8(item.postscript);
                        });
-}
-
-// --- Keeping fontconfig's view of the installed fonts current -------------------------------
-
-// What a listing depends on: one font directory or configuration file, as stat saw it.
-struct FileStamp {
-    std::string path;
-    FileIdentity identity;
-
-    bool operator==(const FileStamp& other) const {
-        return path == other.path && identity == other.identity;
-    }
-};
-
-void appendPaths(FcStrList* list, std::vector<std::string>& paths) {
-    FcStrListPtr owned(list);
-    if (!owned) return;
-    while (FcChar8* path = FcStrListNext(owned.get())) {
-        paths.emplace_back(reinterpret_cast<const char*>(path));
-    }
-}
-
-// What the current configuration's listing depends on: its font directories (subdirectories
-// included, and configured ones that do not exist yet) and its configuration files.
-std::vector<std::string> fontConfigDependencies() {
-    std::vector<std::string> paths;
-    FcConfig* config = FcConfigGetCurrent();
-    appendPaths(FcConfigGetFontDirs(config), paths);
-    appendPaths(FcConfigGetConfigFiles(config), paths);
-    return paths;
-}
-
-// fontconfig's own FcConfigUptoDate compares whole seconds and can miss a change made in the
-// same second as its last check, so nanosecond times are compared here instead.
-std::vector<FileStamp> stampsOf(const std::vector<std::string>& paths) {
-    std::vector<FileStamp> stamps;
-    stamps.reserve(paths.size());
-    for (const std::string& path : paths)
-        stamps.push_back(FileStamp{path, identityOf(path.c_str())});
-    return stamps;
-}
-
-// The last listing and what it depended on. Only the event-loop thread lists fonts.
-struct FontListing {
-    std::vector<FileStamp> stamps;
-    std::shared_ptr<const FontPathList> paths;
-    ChangeWatch watch;
-};
-
-FontListing& currentListing() {
-    static FontListing listing;
-    return listing;
-}
-
-std::shared_ptr<const FontPathList> listFontPathsFromFontconfig() {
-    FcPatternPtr pattern(FcPatternCreate());
-    // Only the file of each pattern is read. Asking for the file alone lists every font file
-    // once, where family, style and the rest would list one pattern per distinct combination:
-    // the same files, at several times the cost.
-    FcObjectSetPtr objects(FcObjectSetBuild(FC_FILE, static_cast<char*>(nullptr)));
-    if (!pattern || !objects) throw std::bad_alloc();
-    FcFontSetPtr fonts(FcFontList(nullptr, pattern.get(), objects.get()));
-    return std::make_shared<const FontPathList>(collectFontPaths(fonts.get()));
 }
 
 // --- Face description -------------------------------------------------------------------------
@@ -426,41 +320,20 @@ void sortResultSet(ResultSet* pRes) {
     }
 }
 
-namespace {
-
-// A described font file, shared between the memo and the catalogues built from it; null when
-// the file has nothing to show.
-using Description = std::shared_ptr<const Typeface>;
-
-// FreeType objects stay within one createTypeface call, so files can be described side by side.
-unsigned describeWorkers(size_t files) {
-    constexpr unsigned kMaxWorkers = 8;
-    const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
-    return static_cast<unsigned>(std::min<size_t>({files, cores, kMaxWorkers}));
+FontPathList listInstalledFontPaths() {
+    FcPatternPtr pattern(FcPatternCreate());
+    // Only the file of each pattern is read. Asking for the file alone lists every font file
+    // once, where family, style and the rest would list one pattern per distinct combination:
+    // the same files, at several times the cost.
+    FcObjectSetPtr objects(FcObjectSetBuild(FC_FILE, static_cast<char*>(nullptr)));
+    if (!pattern || !objects) throw std::bad_alloc();
+    FcFontSetPtr fonts(FcFontList(nullptr, pattern.get(), objects.get()));
+    return collectFontPaths(fonts.get());
 }
 
-// Runs work(i) for every i below count, spread over a few threads; the first exception thrown
-// stops the others and is rethrown here.
-void parallelFor(size_t count, const std::function<void(size_t)>& work) {
-    std::atomic<size_t> next{0};
-    std::atomic<bool> failed{false};
-    std::exception_ptr failure;
-    auto worker = [&] {
-        try {
-            for (size_t i = next++; i < count && !failed; i = next++) work(i);
-        } catch (...) {
-            if (!failed.exchange(true)) failure = std::current_exception();
-        }
-    };
-    std::vector<std::thread> helpers;
-    for (unsigned w = 1; w < describeWorkers(count); ++w) helpers.emplace_back(worker);
-    worker();
-    for (std::thread& helper : helpers) helper.join();
-    if (failure) std::rethrow_exception(failure);
-}
-
-// Describes the files in parallel; the result is in the order of `paths`.
-std::vector<Description> describeFiles(const std::vector<const std::string*>& paths) {
+std::vector<Description> describeFontFiles(const std::vector<const std::string*>& paths) {
+    // FreeType objects stay within one createTypeface call, so files can be described side by
+    // side.
     std::vector<std::unique_ptr<Typeface>> described(paths.size());
     parallelFor(paths.size(), [&](size_t i) { described[i].reset(createTypeface(*paths[i])); });
 
@@ -477,14 +350,6 @@ std::vector<Description> describeFiles(const std::vector<const std::string*>& pa
     return descriptions;
 }
 
-std::vector<const std::string*> pointersTo(const FontPathList& paths) {
-    std::vector<const std::string*> pointers;
-    pointers.reserve(paths.size());
-    for (const std::string& path : paths) pointers.push_back(&path);
-    return pointers;
-}
-
-// Merges the descriptions, in path order, into one family per family name and orders the faces.
 ResultSet* groupFamilies(const std::vector<Description>& descriptions) {
     auto result = std::make_unique<ResultSet>();
     std::unordered_map<std::string, Typeface*> familyIndex;
@@ -504,22 +369,11 @@ ResultSet* groupFamilies(const std::vector<Description>& descriptions) {
     return result.release();
 }
 
-// What was learnt about each listed font file, for as long as the file stays the same.
-// Only the event-loop thread reads or changes it.
-struct Remembered {
-    FileIdentity identity;
-    Description description;
-};
-
-std::unordered_map<std::string, Remembered>& descriptionMemo() {
-    static std::unordered_map<std::string, Remembered> memo;
-    return memo;
-}
-
-}  // namespace
-
 ResultSet* buildResultSet(const FontPathList& paths) {
-    return groupFamilies(describeFiles(pointersTo(paths)));
+    std::vector<const std::string*> pointers;
+    pointers.reserve(paths.size());
+    for (const std::string& path : paths) pointers.push_back(&path);
+    return groupFamilies(describeFontFiles(pointers));
 }
 
 ResultSet* getResultSet(FcFontSet* fs) {
@@ -527,97 +381,7 @@ ResultSet* getResultSet(FcFontSet* fs) {
     return buildResultSet(collectFontPaths(fs));
 }
 
-std::shared_ptr<const FontPathList> listFontPaths() {
+ResultSet* getAvailableFonts() {
     FcInit();
-    FontListing& listing = currentListing();
-    if (listing.paths && !listing.watch.mayHaveChanged()) return listing.paths;
-
-    // Stamps are taken before any rescan, so a change made during the rescan shows next time.
-    std::vector<FileStamp> stamps = stampsOf(fontConfigDependencies());
-    if (!listing.paths || stamps != listing.stamps) {
-        // The first time too: FcInit scanned the fonts before these stamps were taken, and a
-        // font added in between would be missing until the next change. Caches written by
-        // that scan make this rescan cheap.
-        FcInitReinitialize();
-        listing.paths = listFontPathsFromFontconfig();
-        listing.stamps = std::move(stamps);
-    }
-    // Watch what the listing now depends on. Whatever changed before the watch took hold
-    // differs from the stamps the listing was made with: then look again next time.
-    const std::vector<std::string> dependencies = fontConfigDependencies();
-    listing.watch.arm(dependencies);
-    if (stampsOf(dependencies) != listing.stamps) listing.watch.markDirty();
-    return listing.paths;
+    return buildResultSet(listInstalledFontPaths());
 }
-
-bool isCataloguedFontPath(const std::string& path) {
-    const auto paths = listFontPaths();
-    return paths->count(path) != 0;
-}
-
-bool FileIdentity::operator==(const FileIdentity& other) const {
-    return std::tie(error, device, inode, size, modified.tv_sec, modified.tv_nsec, changed.tv_sec,
-                    changed.tv_nsec) == std::tie(other.error, other.device, other.inode, other.size,
-                                                 other.modified.tv_sec, other.modified.tv_nsec,
-                                                 other.changed.tv_sec, other.changed.tv_nsec);
-}
-
-FileIdentity identityOf(const char* path) {
-    FileIdentity identity;
-    struct stat st;
-    if (stat(path, &st) != 0) {
-        identity.error = errno;
-        return identity;
-    }
-    identity.device = st.st_dev;
-    identity.inode = st.st_ino;
-    identity.size = st.st_size;
-    identity.modified = st.st_mtim;
-    identity.changed = st.st_ctim;
-    return identity;
-}
-
-bool FontSetState::operator==(const FontSetState& other) const {
-    const bool samePaths = paths == other.paths || (paths && other.paths && *paths == *other.paths);
-    return samePaths && files == other.files;
-}
-
-FontSetState currentFontSetState() {
-    FontSetState state;
-    state.paths = listFontPaths();
-    const std::vector<const std::string*> paths = pointersTo(*state.paths);
-    state.files.resize(paths.size());
-    parallelFor(paths.size(), [&](size_t i) { state.files[i] = identityOf(paths[i]->c_str()); });
-    return state;
-}
-
-ResultSet* getAvailableFonts(const FontSetState& state) {
-    std::unordered_map<std::string, Remembered>& memo = descriptionMemo();
-    std::unordered_map<std::string, Remembered> next;
-    next.reserve(state.files.size());
-    std::vector<const std::string*> changed;
-    size_t i = 0;
-    for (const std::string& path : *state.paths) {
-        const FileIdentity& identity = state.files[i++];
-        auto found = memo.find(path);
-        if (found != memo.end() && found->second.identity == identity) {
-            next.emplace(path, std::move(found->second));
-        } else {
-            changed.push_back(&path);
-            next.emplace(path, Remembered{identity, nullptr});
-        }
-    }
-    const std::vector<Description> fresh = describeFiles(changed);
-    for (size_t k = 0; k < changed.size(); ++k) next[*changed[k]].description = fresh[k];
-    // Files no longer listed are forgotten here.
-    memo = std::move(next);
-
-    std::vector<Description> descriptions;
-    descriptions.reserve(state.paths->size());
-    for (const std::string& path : *state.paths) descriptions.push_back(memo[path].description);
-    return groupFamilies(descriptions);
-}
-
-size_t rememberedFontFileCount() { return descriptionMemo().size(); }
-
-ResultSet* getAvailableFonts() { return getAvailableFonts(currentFontSetState()); }

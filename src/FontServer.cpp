@@ -17,6 +17,7 @@
 #include <event2/listener.h>
 #include <evhttp.h>
 
+#include "Agent.h"
 #include "Ownership.h"
 #include "VornFontAgent.h"
 
@@ -53,18 +54,15 @@ void onStopSignal(evutil_socket_t sig, short, void*) { signal_handler(static_cas
 // tight loop, logging every failure. A short pause lets the replies under way finish instead.
 constexpr timeval kAcceptPause{0, 100 * 1000};
 
-event*& acceptResumeEvent() {
-    static event* resume = nullptr;  // owned by main
-    return resume;
-}
-
 void onAcceptResume(evutil_socket_t, short, void* listener) {
     evconnlistener_enable(static_cast<evconnlistener*>(listener));
 }
 
+// A one-shot timer: the event base owns it and frees it once it has fired, or with the base.
 void onAcceptError(evconnlistener* listener, void*) {
     evconnlistener_disable(listener);
-    evtimer_add(acceptResumeEvent(), &kAcceptPause);
+    event_base_once(evconnlistener_get_base(listener), -1, EV_TIMEOUT, onAcceptResume, listener,
+                    &kAcceptPause);
 }
 
 // Each connection and each file being served holds a descriptor; a desktop session's default
@@ -204,37 +202,32 @@ int main(int argc, char** argv) {
 
     raiseDescriptorLimit();
     const int readyFd = httpd_option_daemon ? daemonize() : -1;
-    // After the fork: threads do not survive it.
-    VornFontAgent::startCatalogueWarmUp();
     const auto port = static_cast<ev_uint16_t>(httpd_option_port);
 
-    event_base* base = event_init();
-    EvHttpPtr httpd(evhttp_new(base));
+    EventBasePtr base(event_init());
+    Agent agent;
+    // After the fork: threads do not survive it.
+    agent.startWarmUp();
+    EvHttpPtr httpd(base ? evhttp_new(base.get()) : nullptr);
     evconnlistener* listener = httpd ? bindServer(httpd.get(), httpd_option_listen, port) : nullptr;
     if (listener == nullptr) {
         tellParent(readyFd, kFailed);
-        VornFontAgent::awaitCatalogueWarmUp();
         return 1;
     }
-    EventPtr acceptResume(evtimer_new(base, onAcceptResume, listener));
-    acceptResumeEvent() = acceptResume.get();
     evconnlistener_set_error_cb(listener, onAcceptError);
     evhttp_set_timeout(httpd.get(), httpd_option_timeout);
     evhttp_set_max_headers_size(httpd.get(), kMaxHeadersSize);
     evhttp_set_max_body_size(httpd.get(), kMaxBodySize);
     evhttp_set_allowed_methods(httpd.get(), kAllMethods);
-    evhttp_set_gencb(httpd.get(), VornFontAgent::httpd_handler, nullptr);
+    evhttp_set_gencb(httpd.get(), VornFontAgent::httpd_handler, &agent);
+    agent.watchFontChanges(base.get());
 
     EventPtr stopEvents[std::size(kStopSignals)];
-    watchStopSignals(base, stopEvents);
+    watchStopSignals(base.get(), stopEvents);
     tellParent(readyFd, kReady);
 
     event_dispatch();
-    VornFontAgent::awaitCatalogueWarmUp();
-
-    for (EventPtr& stop : stopEvents) stop.reset();
-    acceptResume.reset();
-    httpd.reset();
-    event_base_free(base);
+    // Released in reverse order of creation: the signal events, the server, the agent (which
+    // waits for its warm-up), the event base.
     return 0;
 }

@@ -20,6 +20,7 @@
 #include <gtest/gtest.h>
 
 #include "AgentProcess.h"
+#include "Http.h"
 #include "VornFontAgent.h"
 
 namespace {
@@ -373,18 +374,17 @@ TEST_F(AgentHttp, OversizedRequestIsRefusedAndTheAgentStaysUp) {
 // --- Pieces of the handler ---------------------------------------------------------------------
 
 TEST(ContentDisposition, PlainNameIsQuotedAlone) {
-    EXPECT_EQ(VornFontAgent::contentDisposition("/usr/share/fonts/a/DejaVuSans.ttf"),
+    EXPECT_EQ(Http::contentDisposition("/usr/share/fonts/a/DejaVuSans.ttf"),
               "attachment; filename=\"DejaVuSans.ttf\"");
-    EXPECT_EQ(VornFontAgent::contentDisposition("NoSlash.otf"),
-              "attachment; filename=\"NoSlash.otf\"");
+    EXPECT_EQ(Http::contentDisposition("NoSlash.otf"), "attachment; filename=\"NoSlash.otf\"");
 }
 
 TEST(ContentDisposition, UnsafeBytesAreReplacedAndTheExactNameGoesInExtendedForm) {
-    EXPECT_EQ(VornFontAgent::contentDisposition("/f/a\"b\\c.ttf"),
+    EXPECT_EQ(Http::contentDisposition("/f/a\"b\\c.ttf"),
               "attachment; filename=\"a_b_c.ttf\"; filename*=UTF-8''a%22b%5Cc.ttf");
-    EXPECT_EQ(VornFontAgent::contentDisposition("/f/Caf\xC3\xA9 Sans.ttf"),
+    EXPECT_EQ(Http::contentDisposition("/f/Caf\xC3\xA9 Sans.ttf"),
               "attachment; filename=\"Caf__ Sans.ttf\"; filename*=UTF-8''Caf%C3%A9%20Sans.ttf");
-    const std::string withBreaks = VornFontAgent::contentDisposition("/f/a\r\nSet-Cookie: x\t.ttf");
+    const std::string withBreaks = Http::contentDisposition("/f/a\r\nSet-Cookie: x\t.ttf");
     EXPECT_EQ(withBreaks.find_first_of("\r\n"), std::string::npos);
 }
 

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "AgentProcess.h"
+#include "DescriptionMemo.h"
 #include "FontManagerLinux.h"
 #include "VornFontAgent.h"
 
@@ -122,11 +123,12 @@ TEST(FaceOrdering, FamiliesKeepTheirOrder) {
 
 namespace {
 
-std::string documentOf(ResultSet* set) {
-    std::unique_ptr<ResultSet> owned(set);
+std::string documentOf(std::unique_ptr<ResultSet> set) {
     int code = 0;
-    return VornFontAgent::convertToJson(owned.get(), code);
+    return VornFontAgent::convertToJson(set.get(), code);
 }
+
+std::string documentOf(ResultSet* set) { return documentOf(std::unique_ptr<ResultSet>(set)); }
 
 FontSetState stateOf(const std::vector<std::string>& fixtures) {
     FontSetState state;
@@ -145,11 +147,12 @@ const std::vector<std::string> kMemoFixtures = {
 }  // namespace
 
 TEST(RememberedDescriptions, GiveTheSameDocumentAsAFreshDescription) {
+    DescriptionMemo memo;
     const FontSetState state = stateOf(kMemoFixtures);
     const std::string fresh = documentOf(buildResultSet(*state.paths));
-    EXPECT_EQ(documentOf(getAvailableFonts(state)), fresh);  // cold
-    EXPECT_EQ(documentOf(getAvailableFonts(state)), fresh);  // warm
-    EXPECT_EQ(rememberedFontFileCount(), kMemoFixtures.size());
+    EXPECT_EQ(documentOf(memo.catalogueOf(state)), fresh);  // cold
+    EXPECT_EQ(documentOf(memo.catalogueOf(state)), fresh);  // warm
+    EXPECT_EQ(memo.size(), kMemoFixtures.size());
 }
 
 TEST(RememberedDescriptions, AFileRewrittenInPlaceIsDescribedAgain) {
@@ -158,28 +161,37 @@ TEST(RememberedDescriptions, AFileRewrittenInPlaceIsDescribedAgain) {
     const auto paths = std::make_shared<FontPathList>(FontPathList{path});
     const auto stateNow = [&] { return FontSetState{paths, {identityOf(path.c_str())}}; };
 
+    DescriptionMemo memo;
     const FontSetState before = stateNow();
-    EXPECT_NE(documentOf(getAvailableFonts(before)).find("Example Sans"), std::string::npos);
+    EXPECT_NE(documentOf(memo.catalogueOf(before)).find("Example Sans"), std::string::npos);
 
-    // Same inode, and the modification time put back: only the change time tells.
+    // Same inode, same size, and the modification time put back: only the change time tells.
     struct stat st;
     ASSERT_EQ(stat(path.c_str(), &st), 0);
-    writeFile(path, readFile(fixturePath("static/ExampleHeavy.ttf")));
+    std::string renamed = readFile(path);
+    for (const std::string& from : {std::string("Sans"), std::string("\0S\0a\0n\0s", 8)}) {
+        std::string to = from;
+        to.back() = 'z';
+        for (size_t at = renamed.find(from); at != std::string::npos; at = renamed.find(from, at))
+            renamed.replace(at, from.size(), to);
+    }
+    writeFile(path, renamed);
     const timespec times[2] = {st.st_atim, st.st_mtim};
     ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
 
     const FontSetState after = stateNow();
     EXPECT_FALSE(after == before);
-    const std::string document = documentOf(getAvailableFonts(after));
-    EXPECT_NE(document.find("Example Heavy"), std::string::npos);
+    const std::string document = documentOf(memo.catalogueOf(after));
+    EXPECT_NE(document.find("Example Sanz"), std::string::npos);
     EXPECT_EQ(document, documentOf(buildResultSet(*paths)));
 }
 
 TEST(RememberedDescriptions, FilesNoLongerListedAreForgotten) {
-    documentOf(getAvailableFonts(stateOf(kMemoFixtures)));
-    EXPECT_EQ(rememberedFontFileCount(), kMemoFixtures.size());
-    std::unique_ptr<ResultSet> fewer(getAvailableFonts(stateOf({"variable/ExampleVar.ttf"})));
-    EXPECT_EQ(rememberedFontFileCount(), 1u);
+    DescriptionMemo memo;
+    documentOf(memo.catalogueOf(stateOf(kMemoFixtures)));
+    EXPECT_EQ(memo.size(), kMemoFixtures.size());
+    const std::unique_ptr<ResultSet> fewer = memo.catalogueOf(stateOf({"variable/ExampleVar.ttf"}));
+    EXPECT_EQ(memo.size(), 1u);
     ASSERT_EQ(fewer->size(), 1u);
     EXPECT_EQ((*fewer)[0]->family, "Example Var");
 }

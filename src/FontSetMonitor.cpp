@@ -1,0 +1,169 @@
+#include "FontSetMonitor.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <tuple>
+
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "Parallel.h"
+
+bool FileIdentity::operator==(const FileIdentity& other) const {
+    return std::tie(error, device, inode, size, modified.tv_sec, modified.tv_nsec, changed.tv_sec,
+                    changed.tv_nsec) == std::tie(other.error, other.device, other.inode, other.size,
+                                                 other.modified.tv_sec, other.modified.tv_nsec,
+                                                 other.changed.tv_sec, other.changed.tv_nsec);
+}
+
+FileIdentity identityOf(const char* path) {
+    FileIdentity identity;
+    struct stat st;
+    if (stat(path, &st) != 0) {
+        identity.error = errno;
+        return identity;
+    }
+    identity.device = st.st_dev;
+    identity.inode = st.st_ino;
+    identity.size = st.st_size;
+    identity.modified = st.st_mtim;
+    identity.changed = st.st_ctim;
+    return identity;
+}
+
+// fontconfig's own FcConfigUptoDate compares whole seconds and can miss a change made in the
+// same second as its last check, so nanosecond times are compared here instead.
+std::vector<FileStamp> stampsOf(const std::vector<std::string>& paths) {
+    std::vector<FileStamp> stamps;
+    stamps.reserve(paths.size());
+    for (const std::string& path : paths)
+        stamps.push_back(FileStamp{path, identityOf(path.c_str())});
+    return stamps;
+}
+
+bool FontSetState::operator==(const FontSetState& other) const {
+    const bool samePaths = paths == other.paths || (paths && other.paths && *paths == *other.paths);
+    return samePaths && files == other.files;
+}
+
+// --- The change watch -------------------------------------------------------------------------
+
+namespace {
+
+constexpr uint32_t kDirectoryChanges =
+    IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF;
+constexpr uint32_t kFileChanges =
+    IN_MODIFY | IN_CLOSE_WRITE | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF;
+constexpr uint32_t kCreation = IN_CREATE | IN_MOVED_TO | IN_ATTRIB;
+
+}  // namespace
+
+ChangeWatch::ChangeWatch() : fd_(inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {}
+
+void ChangeWatch::arm(const std::vector<std::string>& paths,
+                      const std::vector<FileStamp>& expected) {
+    for (const int wd : watches_) inotify_rm_watch(fd_.get(), wd);
+    watches_.clear();
+    armed_ = fd_ && std::all_of(paths.begin(), paths.end(),
+                                [this](const std::string& path) { return watch(path); });
+    if (stampsOf(paths) != expected) dirty_ = true;
+}
+
+// A path that does not exist is watched through its nearest existing ancestor, for the creation
+// that will eventually bring it into being.
+bool ChangeWatch::watch(std::string path) {
+    struct stat st;
+    uint32_t mask = 0;
+    if (stat(path.c_str(), &st) == 0) {
+        mask = S_ISDIR(st.st_mode) ? kDirectoryChanges : kFileChanges;
+    } else {
+        for (int depth = 0; depth < 64 && mask == 0; ++depth) {
+            const size_t slash = path.find_last_of('/');
+            if (slash == std::string::npos) return false;
+            path.resize(slash == 0 ? 1 : slash);
+            if (stat(path.c_str(), &st) == 0) mask = kCreation;
+        }
+    }
+    const int wd = mask != 0 ? inotify_add_watch(fd_.get(), path.c_str(), mask) : -1;
+    if (wd < 0) return false;
+    watches_.push_back(wd);
+    return true;
+}
+
+bool ChangeWatch::drain() {
+    if (!fd_) return true;
+    alignas(inotify_event) char events[4096];
+    bool changed = false;
+    for (int round = 0; round < 64; ++round) {
+        const ssize_t n = read(fd_.get(), events, sizeof events);
+        if (n <= 0) return changed;
+        // Removing a watch queues IN_IGNORED for it; re-arming must not count as a change.
+        for (ssize_t at = 0; at < n;) {
+            const auto* event = reinterpret_cast<const inotify_event*>(events + at);
+            changed = changed || (event->mask & IN_IGNORED) == 0;
+            at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+        }
+    }
+    // Still more queued after this many rounds: something is changing a lot.
+    return true;
+}
+
+bool ChangeWatch::mayHaveChanged() {
+    const bool changed = drain() || dirty_ || !armed_;
+    dirty_ = false;
+    return changed;
+}
+
+// --- The listing ------------------------------------------------------------------------------
+
+namespace {
+
+void appendPaths(FcStrList* list, std::vector<std::string>& paths) {
+    FcStrListPtr owned(list);
+    if (!owned) return;
+    while (FcChar8* path = FcStrListNext(owned.get())) {
+        paths.emplace_back(reinterpret_cast<const char*>(path));
+    }
+}
+
+// What the current configuration's listing depends on: its font directories (subdirectories
+// included, and configured ones that do not exist yet) and its configuration files.
+std::vector<std::string> fontConfigDependencies() {
+    std::vector<std::string> paths;
+    FcConfig* config = FcConfigGetCurrent();
+    appendPaths(FcConfigGetFontDirs(config), paths);
+    appendPaths(FcConfigGetConfigFiles(config), paths);
+    return paths;
+}
+
+}  // namespace
+
+std::shared_ptr<const FontPathList> FontSetMonitor::listFontPaths() {
+    FcInit();
+    if (paths_ && !watch_.mayHaveChanged()) return paths_;
+
+    // Stamps are taken before any rescan, so a change made during the rescan shows next time.
+    std::vector<FileStamp> stamps = stampsOf(fontConfigDependencies());
+    if (!paths_ || stamps != stamps_) {
+        // The first time too: FcInit scanned the fonts before these stamps were taken, and a
+        // font added in between would be missing until the next change. Caches written by
+        // that scan make this rescan cheap.
+        FcInitReinitialize();
+        paths_ = std::make_shared<const FontPathList>(listInstalledFontPaths());
+        stamps_ = std::move(stamps);
+    }
+    watch_.arm(fontConfigDependencies(), stamps_);
+    return paths_;
+}
+
+FontSetState FontSetMonitor::currentState() {
+    FontSetState state;
+    state.paths = listFontPaths();
+    std::vector<const std::string*> paths;
+    paths.reserve(state.paths->size());
+    for (const std::string& path : *state.paths) paths.push_back(&path);
+    state.files.resize(paths.size());
+    parallelFor(paths.size(), [&](size_t i) { state.files[i] = identityOf(paths[i]->c_str()); });
+    return state;
+}

@@ -1,0 +1,100 @@
+// Which font files are installed now: fontconfig's listing, kept current by watching what it
+// depends on.
+#pragma once
+
+#include <ctime>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <sys/types.h>
+
+#include "FontManagerLinux.h"
+#include "Ownership.h"
+
+// What stat says of a file; anything built from the file is reused only while this stays the
+// same. The change time is part of it: a rewrite that restores the modification time (cp -p,
+// rsync, tar) still moves it.
+struct FileIdentity {
+    int error = 0;  // errno of a failed stat
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = 0;
+    timespec modified{};
+    timespec changed{};
+
+    bool operator==(const FileIdentity& other) const;
+    bool operator!=(const FileIdentity& other) const { return !(*this == other); }
+};
+FileIdentity identityOf(const char* path);
+
+// One file a listing depends on (a font directory or a configuration file), as stat saw it.
+struct FileStamp {
+    std::string path;
+    FileIdentity identity;
+
+    bool operator==(const FileStamp& other) const {
+        return path == other.path && identity == other.identity;
+    }
+};
+std::vector<FileStamp> stampsOf(const std::vector<std::string>& paths);
+
+// The font files a catalogue is made of, as they are now. Two equal states give byte-identical
+// catalogues, so a catalogue built for one state can be served again while it holds.
+struct FontSetState {
+    std::shared_ptr<const FontPathList> paths;
+    std::vector<FileIdentity> files;  // one per path, in path order
+
+    bool operator==(const FontSetState& other) const;
+};
+
+// Tells with one read whether any of a set of paths may have changed since it was armed, so
+// that a request need not stat every font directory and configuration file. When a path cannot
+// be watched it answers "maybe" every time, and the stamps decide.
+class ChangeWatch {
+  public:
+    ChangeWatch();
+
+    // Readable when something may have changed; the event loop watches it.
+    int descriptor() const { return fd_.get(); }
+
+    // Watches exactly `paths` from now on. `expected` are the stamps the caller's listing was
+    // made with: whatever changed before the watches took hold differs from them, and is then
+    // reported as a change at the next question.
+    void arm(const std::vector<std::string>& paths, const std::vector<FileStamp>& expected);
+
+    // True when something may have changed since the last question; drains the events.
+    bool mayHaveChanged();
+    // Drains the events, remembering whether any reported a change: for the event loop, which
+    // is told when the descriptor is readable.
+    void absorbEvents() { dirty_ = drain() || dirty_; }
+
+  private:
+    bool watch(std::string path);
+    // Reads what is queued; true when any of it reports a change.
+    bool drain();
+
+    UniqueFd fd_;
+    std::vector<int> watches_;
+    bool armed_ = false;
+    bool dirty_ = false;
+};
+
+class FontSetMonitor {
+  public:
+    // The accepted paths of the fonts fontconfig lists now, rescanned first when anything the
+    // listing depends on has changed.
+    std::shared_ptr<const FontPathList> listFontPaths();
+    // True when `path` is, byte for byte, one of the paths listFontPaths gives.
+    bool isListed(const std::string& path) { return listFontPaths()->count(path) != 0; }
+    // The listed paths with the identity of each file.
+    FontSetState currentState();
+
+    int watchDescriptor() const { return watch_.descriptor(); }
+    void onWatchReadable() { watch_.absorbEvents(); }
+
+  private:
+    std::vector<FileStamp> stamps_;
+    std::shared_ptr<const FontPathList> paths_;
+    ChangeWatch watch_;
+};

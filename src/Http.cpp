@@ -1,0 +1,94 @@
+#include "Http.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+
+#include <event2/buffer.h>
+#include <event2/keyvalq_struct.h>
+
+#include "Ownership.h"
+
+namespace Http {
+
+Query parseQuery(evhttp_request* req) {
+    EvKeyValQueue params;
+    evhttp_parse_query(evhttp_request_get_uri(req), &params);
+    Query query;
+    if (const char* file = evhttp_find_header(&params, "file")) query.file = file;
+    return query;
+}
+
+std::string contentDisposition(const std::string& file_name) {
+    const size_t slash = file_name.rfind('/');
+    const std::string name = slash == std::string::npos ? file_name : file_name.substr(slash + 1);
+    std::string quoted;
+    std::string encoded;
+    bool altered = false;
+    for (const unsigned char byte : name) {
+        const bool printable = byte >= 0x20 && byte < 0x7f;
+        const bool safe = printable && byte != '"' && byte != '\\';
+        quoted += safe ? static_cast<char>(byte) : '_';
+        altered = altered || !safe;
+        // RFC 5987 attr-char: letters, digits and !#$&+-.^_`|~ go as they are.
+        if (isalnum(byte) || (byte < 0x80 && strchr("!#$&+-.^_`|~", byte) && byte != 0)) {
+            encoded += static_cast<char>(byte);
+        } else {
+            char hex[4];
+            snprintf(hex, sizeof hex, "%%%02X", byte);
+            encoded += hex;
+        }
+    }
+    std::string value = "attachment; filename=\"" + quoted + "\"";
+    if (altered) value += "; filename*=UTF-8''" + encoded;
+    return value;
+}
+
+bool addHeader(evhttp_request* req, const char* name, const std::string& value) {
+    return evhttp_add_header(evhttp_request_get_output_headers(req), name, value.c_str()) == 0;
+}
+
+void replyStatus(evhttp_request* req, int code, const char* reason) {
+    evhttp_send_reply(req, code, reason, nullptr);
+}
+
+namespace {
+
+void releaseShared(const void*, size_t, void* extra) {
+    delete static_cast<std::shared_ptr<const std::string>*>(extra);
+}
+
+}  // namespace
+
+void replyShared(evhttp_request* req, int code, const char* reason,
+                 std::shared_ptr<const std::string> body) {
+    EvBufferPtr buf(evbuffer_new());
+    if (!buf) return replyStatus(req, 500, "Internal Server Error");
+    if (!body->empty()) {
+        auto* keepAlive = new std::shared_ptr<const std::string>(body);
+        if (evbuffer_add_reference(buf.get(), body->data(), body->size(), releaseShared,
+                                   keepAlive) != 0) {
+            delete keepAlive;
+            return replyStatus(req, 500, "Internal Server Error");
+        }
+    }
+    evhttp_send_reply(req, code, reason, buf.get());
+}
+
+void replyFont(evhttp_request* req, OpenFont font) {
+    const off_t size = font.status.st_size;
+    if (size == 0) return replyStatus(req, 200, "OK");
+    evbuffer* buf = evhttp_request_get_output_buffer(req);
+    // Marking the buffer as one that drains to a socket makes libevent send the file with
+    // sendfile; otherwise it maps the whole file into memory, and every large font served
+    // counts in the agent's size.
+    evbuffer_set_flags(buf, EVBUFFER_FLAG_DRAINS_TO_FD);
+    // libevent takes the descriptor and closes it once the reply is written.
+    if (evbuffer_add_file(buf, font.fd.get(), 0, size) != 0) {
+        return replyStatus(req, 500, "Internal Server Error");
+    }
+    font.fd.release();
+    evhttp_send_reply(req, 200, "OK", buf);
+}
+
+}  // namespace Http
