@@ -272,3 +272,14 @@ int AgentProcess::stop(int sig) {
 
 std::string AgentProcess::readStdout() const { return readFile(outDir_ + "/stdout"); }
 std::string AgentProcess::readStderr() const { return readFile(outDir_ + "/stderr"); }
+
+void waitPastFileTime(const timespec& stamp) {
+    for (int i = 0; i < 1000; ++i) {
+        timespec now;
+        clock_gettime(CLOCK_REALTIME_COARSE, &now);
+        if (now.tv_sec > stamp.tv_sec ||
+            (now.tv_sec == stamp.tv_sec && now.tv_nsec > stamp.tv_nsec))
+            return;
+        usleep(1000);
+    }
+}

@@ -4,6 +4,8 @@
 
 #include <sys/types.h>
 
+#include <ctime>
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -81,6 +83,9 @@ class AgentProcess {
 };
 
 std::string readFile(const std::string& path);
+// Waits (at most a second) until a file time set now would be later than `stamp`: file times
+// come from a coarse clock, so two changes in a row can carry the same time.
+void waitPastFileTime(const timespec& stamp);
 void writeFile(const std::string& path, const std::string& data);
 std::string fixturePath(const std::string& relative);
 

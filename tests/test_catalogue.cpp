@@ -168,6 +168,7 @@ TEST(RememberedDescriptions, AFileRewrittenInPlaceIsDescribedAgain) {
     // Same inode, same size, and the modification time put back: only the change time tells.
     struct stat st;
     ASSERT_EQ(stat(path.c_str(), &st), 0);
+    waitPastFileTime(st.st_ctim);
     std::string renamed = readFile(path);
     for (const std::string& from : {std::string("Sans"), std::string("\0S\0a\0n\0s", 8)}) {
         std::string to = from;

@@ -246,3 +246,19 @@ TEST(HostileFiles, CollectionsAreDescribedWithinBounds) {
     ASSERT_NE(many, nullptr);
     EXPECT_EQ(many->childList.size(), 1024u);
 }
+
+TEST(NameRecords, LocalNameIsTheFirstDifferingRecordInTableOrderNotByNameId) {
+    const auto typeface = describe("pinned/NameOrder.ttf");
+    ASSERT_NE(typeface, nullptr);
+    EXPECT_EQ(typeface->family, "Name Order Wws");
+    EXPECT_EQ(typeface->localName, "Name Order Typo");
+}
+
+TEST(Collections, FourUnopenableFacesInARowEndTheCollectionThreeDoNot) {
+    const auto afterThree = describe("pinned/Gap3.ttc");
+    ASSERT_NE(afterThree, nullptr);
+    EXPECT_EQ(afterThree->childList.size(), 2u);
+    const auto afterFour = describe("pinned/Gap4.ttc");
+    ASSERT_NE(afterFour, nullptr);
+    EXPECT_EQ(afterFour->childList.size(), 1u);
+}

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <string>
+#include <type_traits>
 
 #include <gtest/gtest.h>
 
@@ -167,5 +168,7 @@ TEST(CatalogueRecords, DestroyingSetsWithNullsAndEmptyFamilies) {
         set.push_back(nullptr);
         set.push_back(new Typeface{"F", "F", true, {{kWght, 1, 2, 3}}, {face("/f", "F", 80)}});
     }
-    SUCCEED();
+    // A copy would delete the same families twice.
+    static_assert(!std::is_copy_constructible_v<ResultSet> &&
+                  !std::is_copy_assignable_v<ResultSet>);
 }

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "AgentProcess.h"
 #include "Ownership.h"
 #include "Utf8.h"
 
@@ -100,6 +101,12 @@ TEST(TranscodeMacRoman, HighHalfMapsToDistinctNonAsciiCodePoints) {
     const std::set<char32_t> distinct(text->begin(), text->end());
     EXPECT_EQ(distinct.size(), 128u);
     EXPECT_GE(*distinct.begin(), 0x80u);
+}
+
+TEST(TranscodeMacRoman, WholeHighHalfMatchesPythonsMacRomanCodec) {
+    Bytes high;
+    for (int byte = 0x80; byte <= 0xFF; ++byte) high.push_back(static_cast<FT_Byte>(byte));
+    EXPECT_EQ(transcode(kMac, 0, 1, high), readFile(fixturePath("tables/mac_roman.txt")));
 }
 
 TEST(TranscodeEmpty, EmptyRecordOfEveryDecodableKindIsEmptyText) {

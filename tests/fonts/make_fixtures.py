@@ -34,7 +34,7 @@ MAC = (1, 0, 0)
 # Subdirectories this script owns; only these are wiped on regeneration so a
 # caller's OUTDIR can hold other things (a fonts.conf, a cache) safely.
 OWNED_DIRS = ("static", "widths", "noos2", "collection", "variable", "names",
-              "bad", "extensions", "grouping", "hostile")
+              "bad", "extensions", "grouping", "hostile", "pinned", "tables")
 
 LETTERS = [chr(c) for c in range(ord("A"), ord("Z") + 1)] + \
           [chr(c) for c in range(ord("a"), ord("z") + 1)]
@@ -473,6 +473,40 @@ def make_grouping(out):
          os.path.join(g, "ExampleMerge-lower.ttf"))
 
 
+def make_pinned(out):
+    """Fonts that pin one rule each: which family record is the local name, how many
+    unopenable faces in a row end a collection."""
+    p = os.path.join(out, "pinned")
+    w = (3, 1, 0x409)
+    # FreeType takes the WWS record (21) for the family; of the two others the local name
+    # is the first in table order (16), not the lowest name ID (1).
+    save(build("Name Order Wws", "Regular", "NameOrder-Regular",
+               raw_name=raw_name_table([
+                   (*w, 16, u16("Name Order Typo")),
+                   (*w, 1, u16("Name Order Legacy")),
+                   (*w, 21, u16("Name Order Wws")),
+                   (*w, 2, u16("Regular")),
+                   (*w, 6, u16("NameOrder-Regular")),
+               ])), os.path.join(p, "NameOrder.ttf"))
+    # A good face, `broken` faces whose offsets lie past the end of the file, a good face.
+    single = font_bytes(build("Example Gap", "Regular", "ExampleGap-Regular"))
+    for broken in (3, 4):
+        count = broken + 2
+        header_size = 12 + 4 * count
+        data = rebase(single, header_size)
+        past_end = header_size + len(data) + 4096
+        offsets = [header_size] + [past_end] * broken + [header_size]
+        header = struct.pack(">4sLL", b"ttcf", 0x00010000, count)
+        header += b"".join(struct.pack(">L", o) for o in offsets)
+        write_bytes(os.path.join(p, "Gap%d.ttc" % broken), header + data)
+
+
+def make_tables(out):
+    """Reference decodings the transcoder's own tables are checked against."""
+    write_bytes(os.path.join(out, "tables/mac_roman.txt"),
+                bytes(range(0x80, 0x100)).decode("mac_roman").encode("utf-8"))
+
+
 def main(argv):
     if len(argv) != 2:
         sys.stderr.write("usage: make_fixtures.py OUTDIR\n")
@@ -489,6 +523,8 @@ def main(argv):
     make_bad_and_extensions(out)
     make_grouping(out)
     make_hostile(out)
+    make_pinned(out)
+    make_tables(out)
     return 0
 
 
