@@ -18,6 +18,8 @@ struct FamilyVariation {
     int64_t minimum = 0;
     int64_t def = 0;
     int64_t maximum = 0;
+    std::string name;     // from the name table, "" when it has none
+    bool hidden = false;  // the font asks not to show this axis to users
 };
 
 // One face: a face of a static font file, or one named instance of a variable face.
@@ -26,9 +28,12 @@ struct TypefaceItem {
     std::string postscript;
     std::vector<Variation> variations;
     std::string style;
-    int32_t weight;  // fontconfig weight scale (80 regular, 200 bold)
-    int32_t width;   // fontconfig width scale (100 normal)
-    int32_t slant;   // 0 upright, 100 italic
+    int32_t weight;             // fontconfig weight scale (80 regular, 200 bold)
+    int32_t width;              // fontconfig width scale (100 normal)
+    int32_t slant;              // 0 upright, 100 italic
+    int32_t faceIndex = 0;      // in its file; 0 outside collections
+    int32_t namedInstance = 0;  // 1-based, as FreeType counts named instances; 0 for none
+    std::string fullName;
 };
 
 // One family. isVariation, variationRange and localName describe the first file of the family;

@@ -2,8 +2,10 @@
 // into families and ordering of their faces.
 #pragma once
 
+#include <map>
 #include <memory>
 #include <set>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -33,6 +35,27 @@ ResultSet* buildResultSet(const FontPathList& paths);
 std::string createFontDescriptor2(FcPattern* pattern);
 bool canSupportFontFormat(const char* path);
 void sortResultSet(ResultSet* pRes);
+
+// Typed getters for fontconfig pattern properties: the first value, or the fallback.
+std::string fcString(const FcPattern* pattern, const char* object, const std::string& fallback);
+int fcInt(const FcPattern* pattern, const char* object, int fallback);
+bool fcBool(const FcPattern* pattern, const char* object, bool fallback);
+// The languages a pattern's face covers, sorted.
+std::vector<std::string> fcLanguages(const FcPattern* pattern);
+// Appends the strings of a list and releases it; a null list adds nothing.
+void appendStrings(FcStrList* list, std::vector<std::string>& out);
+
+// What fontconfig reports of one face beyond what the catalogue describes.
+struct FaceFacts {
+    std::vector<std::string> languages;  // sorted
+    std::string format;                  // "TrueType", "CFF", "Type 1", ...
+    bool color = false;
+    bool monospace = false;  // mono or charcell spacing
+};
+// By file path and face index.
+using FaceFactsTable = std::map<std::pair<std::string, int>, FaceFacts>;
+// The facts of every face fontconfig lists, from its cache: no font file is opened.
+FaceFactsTable listFaceFacts();
 
 // A described font file, shared between the descriptions remembered and the catalogues built
 // from them; null when the file has nothing to show.

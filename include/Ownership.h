@@ -36,6 +36,7 @@ using FcPatternPtr = Owned<FcPattern*, FcPatternDestroy>;
 using FcObjectSetPtr = Owned<FcObjectSet*, FcObjectSetDestroy>;
 using FcFontSetPtr = Owned<FcFontSet*, FcFontSetDestroy>;
 using FcStrListPtr = Owned<FcStrList*, FcStrListDone>;
+using FcStrSetPtr = Owned<FcStrSet*, FcStrSetDestroy>;
 using EventBasePtr = Owned<event_base*, event_base_free>;
 using EvBufferPtr = Owned<evbuffer*, evbuffer_free>;
 using EventPtr = Owned<event*, event_free>;

@@ -1,13 +1,17 @@
 // The HTTP face of the agent: the request handler and the catalogue document writer.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
+#include <unordered_map>
 
 #include <event2/http.h>
 #include <nlohmann/json.hpp>
 
 #include "FontDescriptor.h"
+#include "FontManagerLinux.h"
 #include "util.h"
 
 class Agent;
@@ -54,6 +58,44 @@ inline void to_json(nlohmann::json& out, const Typeface& typeface) {
     out["childList"] = std::move(faces);
 }
 
+// What the detailed document adds to the records: fontconfig's facts of each face and the size
+// of each file.
+struct CatalogueDetails {
+    std::shared_ptr<const FaceFactsTable> faces;
+    std::unordered_map<std::string, int64_t> fileSizes;
+};
+
+// A family of the detailed document: the plain family object with the details added to its
+// faces and axes, so that every plain member stays exactly as it is.
+inline nlohmann::json detailedFamilyJson(const Typeface& typeface,
+                                         const CatalogueDetails& details) {
+    nlohmann::json out = typeface;
+    nlohmann::json& faces = out["childList"];
+    for (size_t i = 0; i < typeface.childList.size(); ++i) {
+        const TypefaceItem& item = typeface.childList[i];
+        nlohmann::json& face = faces[i];
+        face["index"] = item.faceIndex;
+        if (item.namedInstance > 0) face["namedInstance"] = item.namedInstance;
+        face["fullName"] = item.fullName;
+        const auto facts = details.faces->find({item.file, item.faceIndex});
+        const FaceFacts none;
+        const FaceFacts& known = facts != details.faces->end() ? facts->second : none;
+        face["languages"] = known.languages;
+        face["format"] = known.format;
+        face["color"] = known.color;
+        face["monospace"] = known.monospace;
+        const auto size = details.fileSizes.find(item.file);
+        face["fileSize"] = size != details.fileSizes.end() ? size->second : 0;
+    }
+    if (typeface.isVariation) {
+        for (size_t k = 0; k < typeface.variationRange.size(); ++k) {
+            out["variationRange"][k]["name"] = typeface.variationRange[k].name;
+            out["variationRange"][k]["hidden"] = typeface.variationRange[k].hidden;
+        }
+    }
+    return out;
+}
+
 namespace VornFontAgent {
 
 using json = nlohmann::json;
@@ -65,7 +107,8 @@ constexpr int kInvalidUtf8Error = 316;
 // JSON library's error id (316: a string is not valid UTF-8); on success sets it to 0. Families
 // are written one at a time into the same text a whole array would give, so that the tree of
 // only one family exists at once beside the text.
-inline std::string convertToJson(ResultSet* familes, int& nErrorCode) {
+template <typename FamilyToJson>
+std::string writeFamilies(ResultSet* familes, int& nErrorCode, FamilyToJson&& familyToJson) {
     std::string text = "[";
     nErrorCode = 0;
     try {
@@ -73,7 +116,7 @@ inline std::string convertToJson(ResultSet* familes, int& nErrorCode) {
             for (const Typeface* typeface : *familes) {
                 if (typeface == nullptr) continue;
                 if (text.size() > 1) text += ',';
-                text += json(*typeface).dump();
+                text += familyToJson(*typeface).dump();
             }
         }
     } catch (const nlohmann::json::exception& e) {
@@ -84,16 +127,32 @@ inline std::string convertToJson(ResultSet* familes, int& nErrorCode) {
     return text + "]";
 }
 
+inline std::string convertToJson(ResultSet* familes, int& nErrorCode) {
+    return writeFamilies(familes, nErrorCode,
+                         [](const Typeface& typeface) { return json(typeface); });
+}
+
+// The same document with the details added (the catalogue route's "details=1").
+inline std::string convertToDetailedJson(ResultSet* familes, const CatalogueDetails& details,
+                                         int& nErrorCode) {
+    return writeFamilies(familes, nErrorCode, [&details](const Typeface& typeface) {
+        return detailedFamilyJson(typeface, details);
+    });
+}
+
 struct CatalogueReply {
     int status;
     const char* reason;
     std::string body;
 };
 
-// The catalogue route's answer for one catalogue: its document, and the status that goes with it.
-inline CatalogueReply makeCatalogueReply(ResultSet* pRes) {
+// The catalogue route's answer for one catalogue: its document (detailed when `details` is
+// given), and the status that goes with it.
+inline CatalogueReply makeCatalogueReply(ResultSet* pRes,
+                                         const CatalogueDetails* details = nullptr) {
     int nErrorCode = 0;
-    std::string jsonText = convertToJson(pRes, nErrorCode);
+    std::string jsonText = details != nullptr ? convertToDetailedJson(pRes, *details, nErrorCode)
+                                              : convertToJson(pRes, nErrorCode);
     if (nErrorCode == kInvalidUtf8Error) return {204, "utf-8 error", std::move(jsonText)};
     return {200, "OK", std::move(jsonText)};
 }

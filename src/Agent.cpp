@@ -2,14 +2,35 @@
 
 #include <exception>
 
-std::shared_ptr<const VornFontAgent::CatalogueReply> Agent::currentCatalogue() {
+namespace {
+
+CatalogueDetails detailsOf(const FontSetState& state, std::shared_ptr<const FaceFactsTable> faces) {
+    CatalogueDetails details{std::move(faces), {}};
+    details.fileSizes.reserve(state.files.size());
+    size_t i = 0;
+    for (const std::string& path : *state.paths) {
+        details.fileSizes.emplace(path, static_cast<int64_t>(state.files[i++].size));
+    }
+    return details;
+}
+
+}  // namespace
+
+std::shared_ptr<const VornFontAgent::CatalogueReply> Agent::currentCatalogue(bool detailed) {
     FontSetState state = monitor_.currentState();
-    if (lastReply_ && lastState_ == state) return lastReply_;
+    RememberedCatalogue& last = detailed ? detailed_ : plain_;
+    if (last.reply && last.state == state) return last.reply;
     std::unique_ptr<ResultSet> pRes = memo_.catalogueOf(state);
-    lastReply_ = std::make_shared<const VornFontAgent::CatalogueReply>(
-        VornFontAgent::makeCatalogueReply(pRes.get()));
-    lastState_ = std::move(state);
-    return lastReply_;
+    if (detailed) {
+        const CatalogueDetails details = detailsOf(state, monitor_.faceFacts());
+        last.reply = std::make_shared<const VornFontAgent::CatalogueReply>(
+            VornFontAgent::makeCatalogueReply(pRes.get(), &details));
+    } else {
+        last.reply = std::make_shared<const VornFontAgent::CatalogueReply>(
+            VornFontAgent::makeCatalogueReply(pRes.get()));
+    }
+    last.state = std::move(state);
+    return last.reply;
 }
 
 void Agent::startWarmUp() {

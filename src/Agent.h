@@ -20,8 +20,9 @@ class Agent {
 
     // The catalogue reply for the fonts as they are now. While no listed file and nothing
     // fontconfig depends on has changed, the catalogue would come out byte for byte the same,
-    // so the last one is served again; any change builds it anew.
-    std::shared_ptr<const VornFontAgent::CatalogueReply> currentCatalogue();
+    // so the last one is served again; any change builds it anew. The detailed document is
+    // remembered beside the plain one.
+    std::shared_ptr<const VornFontAgent::CatalogueReply> currentCatalogue(bool detailed = false);
 
     // The first catalogue is prepared on a thread of its own while the agent starts listening,
     // so that the first client waits for less of it. Every entry from the event loop waits for
@@ -40,8 +41,12 @@ class Agent {
 
     FontSetMonitor monitor_;
     DescriptionMemo memo_;
-    FontSetState lastState_;
-    std::shared_ptr<const VornFontAgent::CatalogueReply> lastReply_;
+    struct RememberedCatalogue {
+        FontSetState state;
+        std::shared_ptr<const VornFontAgent::CatalogueReply> reply;
+    };
+    RememberedCatalogue plain_;
+    RememberedCatalogue detailed_;
     std::thread warmUp_;
     EventPtr fontWatch_;
 };

@@ -141,6 +141,13 @@ class NameRecords {
     std::unordered_map<FT_UShort, std::vector<FT_UInt>> byId_;
 };
 
+// "Family Style", or the family alone when the style has no name; "" when FreeType's names are
+// not UTF-8, which only the detailed document would have to carry.
+std::string joinedName(const std::string& family, const std::string& style) {
+    std::string name = style.empty() ? family : family + " " + style;
+    return isValidUtf8(name) ? name : std::string();
+}
+
 // Every text of the family that reaches the catalogue document can be written as JSON.
 bool isServableText(const Typeface& typeface) {
     if (!isValidUtf8(typeface.family) || !isValidUtf8(typeface.localName)) return false;
@@ -152,20 +159,26 @@ bool isServableText(const Typeface& typeface) {
 
 // --- Face description -------------------------------------------------------------------------
 
-void addStaticItem(FT_Face face, const TT_OS2& os2, Typeface& typeface, const std::string& path) {
+void addStaticItem(FT_Face face, const NameRecords& names, const TT_OS2& os2, Typeface& typeface,
+                   const std::string& path) {
     TypefaceItem item;
+    item.faceIndex = static_cast<int32_t>(face->face_index & 0xFFFF);
     item.file = path;
     item.weight = weightFromWeightClass(os2.usWeightClass);
     item.width = widthFromWidthClass(os2.usWidthClass);
     item.style = face->style_name != nullptr ? face->style_name : "";
     item.postscript = postscriptNameOf(face, typeface);
     item.slant = slantOf(face);
+    const auto fullName =
+        names.first({TT_NAME_ID_FULL_NAME}, [](const std::string& text) { return !text.empty(); });
+    item.fullName = fullName ? *fullName : joinedName(typeface.family, item.style);
     typeface.childList.push_back(std::move(item));
 }
 
 void addInstanceItem(FT_Face face, const NameRecords& names, const TT_OS2& os2,
-                     const FT_MM_Var& variations, const FT_Var_Named_Style& instance,
-                     Typeface& typeface, const std::string& path) {
+                     const FT_MM_Var& variations, FT_UInt instanceIndex, Typeface& typeface,
+                     const std::string& path) {
+    const FT_Var_Named_Style& instance = variations.namedstyle[instanceIndex];
     float weight_mult = 1.0f;
     float width_mult = 1.0f;
     bool isDefaultWeight = false;
@@ -189,6 +202,9 @@ void addInstanceItem(FT_Face face, const NameRecords& names, const TT_OS2& os2,
                                       width_mult);
     item.style = names.styleName(instance.strid);
     item.slant = slantOf(face);
+    item.faceIndex = static_cast<int32_t>(face->face_index & 0xFFFF);
+    item.namedInstance = static_cast<int32_t>(instanceIndex) + 1;
+    item.fullName = joinedName(typeface.family, item.style);
     const std::string tmpPostscript = postscriptNameOf(face, typeface);
     if (isDefaultWeight) {
         item.postscript = tmpPostscript;
@@ -198,6 +214,24 @@ void addInstanceItem(FT_Face face, const NameRecords& names, const TT_OS2& os2,
         item.postscript = tmpPostscript + "-" + suffix;
     }
     typeface.childList.push_back(std::move(item));
+}
+
+// Names the axes that parseFontVariations has just added, from `firstAxis` on, and marks those
+// the font asks to keep out of user interfaces.
+void describeAxes(FT_Face face, FT_MM_Var* variations, size_t firstAxis, Typeface& typeface) {
+    const NameRecords names(face);
+    for (FT_UInt i = 0; i < variations->num_axis; ++i) {
+        FamilyVariation& axis = typeface.variationRange[firstAxis + i];
+        const FT_UInt strid = variations->axis[i].strid;
+        if (strid <= 0xFFFF) {
+            const auto name = names.first({static_cast<FT_UShort>(strid)},
+                                          [](const std::string&) { return true; });
+            if (name) axis.name = *name;
+        }
+        FT_UInt flags = 0;
+        axis.hidden = FT_Get_Var_Axis_Flags(variations, i, &flags) == 0 &&
+                      (flags & FT_VAR_AXIS_FLAG_HIDDEN) != 0;
+    }
 }
 
 }  // namespace
@@ -219,21 +253,21 @@ void parseFontVariations(FT_MM_Var* variations, Typeface* typeface) {
         const FT_Var_Axis& axis = variations->axis[i];
         typeface->variationRange.push_back(
             FamilyVariation{static_cast<int64_t>(axis.tag), fixedToWhole(axis.minimum),
-                            fixedToWhole(axis.def), fixedToWhole(axis.maximum)});
+                            fixedToWhole(axis.def), fixedToWhole(axis.maximum), "", false});
     }
 }
 
 void parseFontFace(FT_Face face, FT_MM_Var* variations, Typeface* typeface, std::string path) {
     const auto* os2 = static_cast<const TT_OS2*>(FT_Get_Sfnt_Table(face, FT_SFNT_OS2));
     if (os2 == nullptr || os2->version == 0xFFFF) return;
+    const NameRecords names(face);
     if (variations == nullptr) {
-        if (roomForItems(*typeface, 0)) addStaticItem(face, *os2, *typeface, path);
+        if (roomForItems(*typeface, 0)) addStaticItem(face, names, *os2, *typeface, path);
         return;
     }
-    const NameRecords names(face);
     for (FT_UInt k = 0;
          k < variations->num_namedstyles && roomForItems(*typeface, variations->num_axis); ++k) {
-        addInstanceItem(face, names, *os2, *variations, variations->namedstyle[k], *typeface, path);
+        addInstanceItem(face, names, *os2, *variations, k, *typeface, path);
     }
 }
 
@@ -263,7 +297,9 @@ Typeface* createTypeface(std::string path) {
             if (FT_Get_MM_Var(face.get(), &rawVariations) == 0) {
                 variations.reset(rawVariations);
                 typeface->isVariation = true;
+                const size_t firstAxis = typeface->variationRange.size();
                 parseFontVariations(variations.get(), typeface.get());
+                describeAxes(face.get(), variations.get(), firstAxis, *typeface);
             }
             parseFontFace(face.get(), variations.get(), typeface.get(), path);
         }
@@ -318,6 +354,68 @@ void sortResultSet(ResultSet* pRes) {
         std::vector<TypefaceItem>& faces = (*pRes)[i]->childList;
         std::sort(faces.begin(), faces.end(), CustomSort());
     }
+}
+
+// --- Typed fontconfig getters ------------------------------------------------------------------
+
+std::string fcString(const FcPattern* pattern, const char* object, const std::string& fallback) {
+    FcChar8* value = nullptr;  // borrowed from the pattern
+    if (FcPatternGetString(pattern, object, 0, &value) != FcResultMatch || value == nullptr) {
+        return fallback;
+    }
+    return reinterpret_cast<const char*>(value);
+}
+
+int fcInt(const FcPattern* pattern, const char* object, int fallback) {
+    int value = 0;
+    return FcPatternGetInteger(pattern, object, 0, &value) == FcResultMatch ? value : fallback;
+}
+
+bool fcBool(const FcPattern* pattern, const char* object, bool fallback) {
+    FcBool value = FcFalse;
+    return FcPatternGetBool(pattern, object, 0, &value) == FcResultMatch ? value != FcFalse
+                                                                         : fallback;
+}
+
+std::vector<std::string> fcLanguages(const FcPattern* pattern) {
+    std::vector<std::string> languages;
+    FcLangSet* set = nullptr;  // borrowed from the pattern
+    if (FcPatternGetLangSet(pattern, FC_LANG, 0, &set) != FcResultMatch || set == nullptr) {
+        return languages;
+    }
+    FcStrSetPtr langs(FcLangSetGetLangs(set));
+    appendStrings(langs ? FcStrListCreate(langs.get()) : nullptr, languages);
+    std::sort(languages.begin(), languages.end());
+    return languages;
+}
+
+void appendStrings(FcStrList* list, std::vector<std::string>& out) {
+    FcStrListPtr owned(list);
+    if (!owned) return;
+    while (FcChar8* text = FcStrListNext(owned.get())) {
+        out.emplace_back(reinterpret_cast<const char*>(text));
+    }
+}
+
+FaceFactsTable listFaceFacts() {
+    FcPatternPtr pattern(FcPatternCreate());
+    FcObjectSetPtr objects(FcObjectSetBuild(FC_FILE, FC_INDEX, FC_LANG, FC_FONTFORMAT, FC_COLOR,
+                                            FC_SPACING, static_cast<char*>(nullptr)));
+    if (!pattern || !objects) throw std::bad_alloc();
+    FcFontSetPtr fonts(FcFontList(nullptr, pattern.get(), objects.get()));
+    FaceFactsTable table;
+    for (int i = 0; fonts && i < fonts->nfont; ++i) {
+        const FcPattern* font = fonts->fonts[i];
+        // The upper 16 bits number a variable face's named instances; their facts are the
+        // face's own.
+        const int face = fcInt(font, FC_INDEX, 0) & 0xFFFF;
+        const int spacing = fcInt(font, FC_SPACING, FC_PROPORTIONAL);
+        table.emplace(
+            std::make_pair(fcString(font, FC_FILE, ""), face),
+            FaceFacts{fcLanguages(font), fcString(font, FC_FONTFORMAT, ""),
+                      fcBool(font, FC_COLOR, false), spacing == FC_MONO || spacing == FC_CHARCELL});
+    }
+    return table;
 }
 
 FontPathList listInstalledFontPaths() {

@@ -119,21 +119,13 @@ bool ChangeWatch::mayHaveChanged() {
 
 namespace {
 
-void appendPaths(FcStrList* list, std::vector<std::string>& paths) {
-    FcStrListPtr owned(list);
-    if (!owned) return;
-    while (FcChar8* path = FcStrListNext(owned.get())) {
-        paths.emplace_back(reinterpret_cast<const char*>(path));
-    }
-}
-
 // What the current configuration's listing depends on: its font directories (subdirectories
 // included, and configured ones that do not exist yet) and its configuration files.
 std::vector<std::string> fontConfigDependencies() {
     std::vector<std::string> paths;
     FcConfig* config = FcConfigGetCurrent();
-    appendPaths(FcConfigGetFontDirs(config), paths);
-    appendPaths(FcConfigGetConfigFiles(config), paths);
+    appendStrings(FcConfigGetFontDirs(config), paths);
+    appendStrings(FcConfigGetConfigFiles(config), paths);
     return paths;
 }
 
@@ -151,6 +143,7 @@ std::shared_ptr<const FontPathList> FontSetMonitor::listFontPaths() {
         // that scan make this rescan cheap.
         FcInitReinitialize();
         paths_ = std::make_shared<const FontPathList>(listInstalledFontPaths());
+        facts_.reset();
         stamps_ = std::move(stamps);
     }
     watch_.arm(fontConfigDependencies(), stamps_);
@@ -166,4 +159,10 @@ FontSetState FontSetMonitor::currentState() {
     state.files.resize(paths.size());
     parallelFor(paths.size(), [&](size_t i) { state.files[i] = identityOf(paths[i]->c_str()); });
     return state;
+}
+
+std::shared_ptr<const FaceFactsTable> FontSetMonitor::faceFacts() {
+    listFontPaths();
+    if (!facts_) facts_ = std::make_shared<const FaceFactsTable>(listFaceFacts());
+    return facts_;
 }

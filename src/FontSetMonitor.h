@@ -89,6 +89,9 @@ class FontSetMonitor {
     bool isListed(const std::string& path) { return listFontPaths()->count(path) != 0; }
     // The listed paths with the identity of each file.
     FontSetState currentState();
+    // fontconfig's facts of the faces of the current listing; listed once per listing, and
+    // only when asked for (they make fontconfig list one pattern per face, not per file).
+    std::shared_ptr<const FaceFactsTable> faceFacts();
 
     int watchDescriptor() const { return watch_.descriptor(); }
     void onWatchReadable() { watch_.absorbEvents(); }
@@ -96,5 +99,6 @@ class FontSetMonitor {
   private:
     std::vector<FileStamp> stamps_;
     std::shared_ptr<const FontPathList> paths_;
+    std::shared_ptr<const FaceFactsTable> facts_;
     ChangeWatch watch_;
 };

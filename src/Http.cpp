@@ -16,6 +16,8 @@ Query parseQuery(evhttp_request* req) {
     evhttp_parse_query(evhttp_request_get_uri(req), &params);
     Query query;
     if (const char* file = evhttp_find_header(&params, "file")) query.file = file;
+    const char* details = evhttp_find_header(&params, "details");
+    query.details = details != nullptr && strcmp(details, "1") == 0;
     return query;
 }
 

@@ -36,6 +36,7 @@ constexpr HeaderField kFileHeaders[] = {
 // `file`, where an empty value means the same as none).
 struct Query {
     std::string file;
+    bool details = false;  // "details=1": the catalogue with the details for font pickers
 };
 
 // The request's query parameters; nothing when the query cannot be parsed.

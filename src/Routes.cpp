@@ -7,11 +7,11 @@
 
 namespace Routes {
 
-void catalogue(Agent& agent, evhttp_request* req, const Http::Query&) {
+void catalogue(Agent& agent, evhttp_request* req, const Http::Query& query) {
     Http::addHeaders(req, Http::kCatalogueHeaders);
     std::shared_ptr<const VornFontAgent::CatalogueReply> reply;
     try {
-        reply = agent.currentCatalogue();
+        reply = agent.currentCatalogue(query.details);
     } catch (const std::exception&) {
         // The agent keeps serving; this one client learns that its catalogue failed.
         return Http::replyStatus(req, 500, "Internal Server Error");

@@ -37,7 +37,7 @@ ResultSet* exampleSans(bool variable) {
              0, variable ? std::vector<Variation>{{kWght, 700.0f}} : std::vector<Variation>{}));
     if (variable) {
         family->isVariation = true;
-        family->variationRange.push_back({kWght, 100, 400, 900});
+        family->variationRange.push_back({kWght, 100, 400, 900, "", false});
     }
     auto* set = new ResultSet();
     set->push_back(family);
@@ -112,7 +112,7 @@ TEST(CatalogueDocument, VariableFamilyWithoutAxesOrCoordinates) {
 
 TEST(CatalogueDocument, NegativeBoundsAndNamedValues) {
     ResultSet set;
-    auto* family = new Typeface{"S", "S", true, {{0x736c6e74, -13, 0, 0}}, {}};
+    auto* family = new Typeface{"S", "S", true, {{0x736c6e74, -13, 0, 0, "", false}}, {}};
     family->childList.push_back(face("/s.ttf", "S-Italic", 210, 75, 100, {{0x736c6e74, -13.0f}}));
     set.push_back(family);
     int code;
@@ -166,7 +166,7 @@ TEST(CatalogueRecords, DestroyingSetsWithNullsAndEmptyFamilies) {
         set.push_back(nullptr);
         set.push_back(new Typeface());
         set.push_back(nullptr);
-        set.push_back(new Typeface{"F", "F", true, {{kWght, 1, 2, 3}}, {face("/f", "F", 80)}});
+        set.push_back(new Typeface{"F", "F", true, {{kWght, 1, 2, 3, "", false}}, {face("/f", "F", 80)}});
     }
     // A copy would delete the same families twice.
     static_assert(!std::is_copy_constructible_v<ResultSet> &&

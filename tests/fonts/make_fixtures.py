@@ -15,6 +15,7 @@ import struct
 import sys
 
 from fontTools.fontBuilder import FontBuilder
+from fontTools.ttLib.tables._c_m_a_p import CmapSubtable
 from fontTools.pens.ttGlyphPen import TTGlyphPen
 from fontTools.ttLib import TTFont, newTable
 from fontTools.ttLib.tables.DefaultTable import DefaultTable
@@ -34,7 +35,8 @@ MAC = (1, 0, 0)
 # Subdirectories this script owns; only these are wiped on regeneration so a
 # caller's OUTDIR can hold other things (a fonts.conf, a cache) safely.
 OWNED_DIRS = ("static", "widths", "noos2", "collection", "variable", "names",
-              "bad", "extensions", "grouping", "hostile", "pinned", "tables")
+              "bad", "extensions", "grouping", "hostile", "pinned", "tables",
+              "details")
 
 LETTERS = [chr(c) for c in range(ord("A"), ord("Z") + 1)] + \
           [chr(c) for c in range(ord("a"), ord("z") + 1)]
@@ -501,6 +503,34 @@ def make_pinned(out):
         write_bytes(os.path.join(p, "Gap%d.ttc" % broken), header + data)
 
 
+def make_details(out):
+    """What the detailed catalogue reports beyond the plain one: hidden axes, monospace
+    spacing, and coverage of a language without Latin letters."""
+    d = os.path.join(out, "details")
+    hidden = var_font("Example Hidden Axis", "ExampleHiddenAxis",
+                      [WGHT, ("XOPQ", 10, 50, 100, "Thickness")],
+                      [("Regular", {"wght": 400, "XOPQ": 50}),
+                       ("Bold", {"wght": 700, "XOPQ": 50})])
+    hidden["fvar"].axes[1].flags = 0x0001  # HIDDEN_AXIS
+    save(hidden, os.path.join(d, "ExampleHiddenAxis.ttf"))
+
+    mono = build("Example Mono", "Regular", "ExampleMono-Regular")
+    for glyph in mono.getGlyphOrder():
+        mono["hmtx"][glyph] = (600, 50)
+    mono["post"].isFixedPitch = 1
+    save(mono, os.path.join(d, "ExampleMono.ttf"))
+
+    # Kana, CJK punctuation, full-width forms and every unified ideograph, all drawn with one
+    # glyph: a format 13 subtable keeps that to a few groups.
+    cjk = build("Example Cjk", "Regular", "ExampleCjk-Regular")
+    many = CmapSubtable.newSubtable(13)
+    many.platformID, many.platEncID, many.language = 3, 10, 0
+    ranges = [(0x3000, 0x30FF), (0x4E00, 0x9FFF), (0xFF00, 0xFFEF)]
+    many.cmap = {cp: "A" for lo, hi in ranges for cp in range(lo, hi + 1)}
+    cjk["cmap"].tables.append(many)
+    save(cjk, os.path.join(d, "ExampleCjk.ttf"))
+
+
 def make_tables(out):
     """Reference decodings the transcoder's own tables are checked against."""
     write_bytes(os.path.join(out, "tables/mac_roman.txt"),
@@ -525,6 +555,7 @@ def main(argv):
     make_hostile(out)
     make_pinned(out)
     make_tables(out)
+    make_details(out)
     return 0
 
 
