@@ -1,6 +1,14 @@
 #include "Agent.h"
 
+#include <cstdint>
 #include <exception>
+
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <nlohmann/json.hpp>
+
+#include "Http.h"
 
 namespace {
 
@@ -14,47 +22,123 @@ CatalogueDetails detailsOf(const FontSetState& state, std::shared_ptr<const Face
     return details;
 }
 
-}  // namespace
-
-std::shared_ptr<const VornFontAgent::CatalogueReply> Agent::currentCatalogue(bool detailed) {
-    FontSetState state = monitor_.currentState();
-    RememberedCatalogue& last = detailed ? detailed_ : plain_;
-    if (last.reply && last.state == state) return last.reply;
-    std::unique_ptr<ResultSet> pRes = memo_.catalogueOf(state);
-    if (detailed) {
-        const CatalogueDetails details = detailsOf(state, monitor_.faceFacts());
-        last.reply = std::make_shared<const VornFontAgent::CatalogueReply>(
-            VornFontAgent::makeCatalogueReply(pRes.get(), &details));
-    } else {
-        last.reply = std::make_shared<const VornFontAgent::CatalogueReply>(
-            VornFontAgent::makeCatalogueReply(pRes.get()));
-    }
-    last.state = std::move(state);
-    return last.reply;
+timeval now() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return timeval{ts.tv_sec, ts.tv_nsec / 1000};
 }
 
-void Agent::startWarmUp() {
-    warmUp_ = std::thread([this] {
+}  // namespace
+
+Agent::Agent() : buildDone_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+
+std::shared_ptr<const Catalogue> Agent::currentCatalogue(bool detailed) {
+    FontSetState state = monitor_.currentState();
+    RememberedCatalogue& last = detailed ? detailed_ : plain_;
+    if (last.catalogue && last.state == state) return last.catalogue;
+    std::unique_ptr<ResultSet> pRes = memo_.catalogueOf(state);
+    auto catalogue = std::make_shared<Catalogue>();
+    if (detailed) {
+        const CatalogueDetails details = detailsOf(state, monitor_.faceFacts());
+        catalogue->reply = VornFontAgent::makeCatalogueReply(pRes.get(), &details);
+    } else {
+        catalogue->reply = VornFontAgent::makeCatalogueReply(pRes.get());
+    }
+    catalogue->validator = Http::contentValidator(catalogue->reply.body);
+    for (const Typeface* typeface : *pRes) {
+        if (typeface == nullptr) continue;
+        ++catalogue->families;
+        catalogue->faces += typeface->childList.size();
+    }
+    last = RememberedCatalogue{std::move(state), catalogue};
+    return catalogue;
+}
+
+std::string Agent::catalogueEvent(const Catalogue& catalogue) {
+    const nlohmann::json data = {{"validator", catalogue.validator},
+                                 {"families", catalogue.families},
+                                 {"faces", catalogue.faces}};
+    return EventStreams::formatEvent("catalogue", data.dump());
+}
+
+void Agent::startBuild() {
+    if (build_.joinable()) {
+        changePending_ = true;
+        return;
+    }
+    build_ = std::thread([this] {
         try {
-            currentCatalogue();
+            built_ = currentCatalogue();
         } catch (const std::exception&) {
-            // The first request builds it again and answers with whatever happens then.
+            // The next request builds it again and answers with whatever happens then.
+            built_.reset();
+        }
+        const uint64_t one = 1;
+        if (buildDone_ && write(buildDone_.get(), &one, sizeof one) < 0) {
+            // Only the event for the streams is lost; the next change builds again.
         }
     });
 }
 
-void Agent::awaitWarmUp() {
-    if (warmUp_.joinable()) warmUp_.join();
+void Agent::awaitBuild() {
+    if (build_.joinable()) build_.join();
 }
 
-bool Agent::watchFontChanges(event_base* base) {
+bool Agent::attach(event_base* base, int timeoutSeconds) {
     fontWatch_.reset(event_new(base, monitor_.watchDescriptor(), EV_READ | EV_PERSIST,
                                onFontsMayHaveChanged, this));
-    return fontWatch_ && event_add(fontWatch_.get(), nullptr) == 0;
+    settle_.reset(evtimer_new(base, onSettled, this));
+    buildDoneEvent_.reset(
+        event_new(base, buildDone_.get(), EV_READ | EV_PERSIST, onBuildDone, this));
+    return fontWatch_ && settle_ && buildDoneEvent_ && event_add(fontWatch_.get(), nullptr) == 0 &&
+           event_add(buildDoneEvent_.get(), nullptr) == 0 && streams_.start(base, timeoutSeconds);
+}
+
+void Agent::noteChange() {
+    const timeval at = now();
+    if (!settling_) firstChange_ = at;
+    settling_ = true;
+    timeval deadline, left, delay = kQuietTime;
+    timeradd(&firstChange_, &kLongestWait, &deadline);
+    timersub(&deadline, &at, &left);
+    if (left.tv_sec < 0) left = timeval{0, 0};
+    if (timercmp(&left, &delay, <)) delay = left;
+    evtimer_add(settle_.get(), &delay);
 }
 
 void Agent::onFontsMayHaveChanged(evutil_socket_t, short, void* arg) {
     auto& agent = *static_cast<Agent*>(arg);
-    agent.awaitWarmUp();
+    if (agent.build_.joinable()) {
+        // The build reads the watch itself; look again once it is done.
+        event_del(agent.fontWatch_.get());
+        agent.watchPaused_ = true;
+        agent.changePending_ = true;
+        return;
+    }
     agent.monitor_.onWatchReadable();
+    if (agent.streams_.size() != 0) agent.noteChange();
+}
+
+void Agent::onSettled(evutil_socket_t, short, void* arg) {
+    auto& agent = *static_cast<Agent*>(arg);
+    agent.settling_ = false;
+    agent.startBuild();
+}
+
+void Agent::onBuildDone(evutil_socket_t fd, short, void* arg) {
+    auto& agent = *static_cast<Agent*>(arg);
+    uint64_t count = 0;
+    if (read(fd, &count, sizeof count) < 0) return;
+    agent.awaitBuild();
+    if (agent.watchPaused_) {
+        event_add(agent.fontWatch_.get(), nullptr);
+        agent.watchPaused_ = false;
+    }
+    if (agent.built_)
+        agent.streams_.broadcast(agent.built_->validator, catalogueEvent(*agent.built_));
+    // A change the build could not take in anymore is announced by another build.
+    if (agent.changePending_ || agent.monitor_.changePending()) {
+        agent.changePending_ = false;
+        if (agent.streams_.size() != 0) agent.noteChange();
+    }
 }

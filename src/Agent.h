@@ -2,51 +2,85 @@
 #pragma once
 
 #include <memory>
+#include <string>
 #include <thread>
 
 #include <event2/event.h>
 
 #include "DescriptionMemo.h"
+#include "EventStreams.h"
 #include "FontSetMonitor.h"
 #include "Ownership.h"
 #include "VornFontAgent.h"
 
+// A catalogue reply as the agent remembers it: the document, its validator and what the event
+// stream reports of it.
+struct Catalogue {
+    VornFontAgent::CatalogueReply reply;
+    std::string validator;  // an ETag value: the same document, the same validator
+    size_t families = 0;
+    size_t faces = 0;
+};
+
 class Agent {
   public:
-    Agent() = default;
+    Agent();
     Agent(const Agent&) = delete;
     Agent& operator=(const Agent&) = delete;
-    ~Agent() { awaitWarmUp(); }
+    ~Agent() { awaitBuild(); }
 
-    // The catalogue reply for the fonts as they are now. While no listed file and nothing
-    // fontconfig depends on has changed, the catalogue would come out byte for byte the same,
-    // so the last one is served again; any change builds it anew. The detailed document is
-    // remembered beside the plain one.
-    std::shared_ptr<const VornFontAgent::CatalogueReply> currentCatalogue(bool detailed = false);
+    // The catalogue for the fonts as they are now. While no listed file and nothing fontconfig
+    // depends on has changed, the catalogue would come out byte for byte the same, so the last
+    // one is served again; any change builds it anew. The detailed document is remembered
+    // beside the plain one.
+    std::shared_ptr<const Catalogue> currentCatalogue(bool detailed = false);
 
-    // The first catalogue is prepared on a thread of its own while the agent starts listening,
-    // so that the first client waits for less of it. Every entry from the event loop waits for
-    // that thread before it touches the state; from then on only the event-loop thread does.
-    void startWarmUp();
-    void awaitWarmUp();
+    // Catalogues are also built on a thread of their own: the first one while the agent starts
+    // listening, so that the first client waits for less of it, and the one a change calls for
+    // while pages listen for changes. Every entry from the event loop waits for that thread
+    // before it touches the state; otherwise only the event-loop thread does.
+    void startBuild();
+    void awaitBuild();
 
-    // Has the event loop tell the font set monitor as soon as its watch sees a change, rather
-    // than when the next request asks.
-    bool watchFontChanges(event_base* base);
+    // Joins the event loop: changes seen by the font set monitor's watch are turned into
+    // catalogue events for the streams, which are kept alive within `timeoutSeconds`.
+    bool attach(event_base* base, int timeoutSeconds);
 
     FontSetMonitor& monitor() { return monitor_; }
+    EventStreams& streams() { return streams_; }
+
+    // The event a stream is sent for a catalogue.
+    static std::string catalogueEvent(const Catalogue& catalogue);
 
   private:
+    // A burst of changes (a family installed file by file) is announced once: this long after
+    // the last change, and no later than kLongestWait after the first.
+    static constexpr timeval kQuietTime{0, 250 * 1000};
+    static constexpr timeval kLongestWait{0, 800 * 1000};
+
+    void noteChange();
     static void onFontsMayHaveChanged(evutil_socket_t, short, void* agent);
+    static void onSettled(evutil_socket_t, short, void* agent);
+    static void onBuildDone(evutil_socket_t, short, void* agent);
 
     FontSetMonitor monitor_;
     DescriptionMemo memo_;
     struct RememberedCatalogue {
         FontSetState state;
-        std::shared_ptr<const VornFontAgent::CatalogueReply> reply;
+        std::shared_ptr<const Catalogue> catalogue;
     };
     RememberedCatalogue plain_;
     RememberedCatalogue detailed_;
-    std::thread warmUp_;
+
+    EventStreams streams_;
+    std::thread build_;
+    std::shared_ptr<const Catalogue> built_;  // the build thread's result, read after joining
+    UniqueFd buildDone_;                      // an eventfd the build thread signals
+    EventPtr buildDoneEvent_;
     EventPtr fontWatch_;
+    EventPtr settle_;
+    bool watchPaused_ = false;    // the watch is left unread while a build reads it
+    bool changePending_ = false;  // a change came while a build ran
+    bool settling_ = false;
+    timeval firstChange_{};
 };

@@ -207,7 +207,7 @@ int main(int argc, char** argv) {
     EventBasePtr base(event_init());
     Agent agent;
     // After the fork: threads do not survive it.
-    agent.startWarmUp();
+    agent.startBuild();
     EvHttpPtr httpd(base ? evhttp_new(base.get()) : nullptr);
     evconnlistener* listener = httpd ? bindServer(httpd.get(), httpd_option_listen, port) : nullptr;
     if (listener == nullptr) {
@@ -220,7 +220,7 @@ int main(int argc, char** argv) {
     evhttp_set_max_body_size(httpd.get(), kMaxBodySize);
     evhttp_set_allowed_methods(httpd.get(), kAllMethods);
     evhttp_set_gencb(httpd.get(), VornFontAgent::httpd_handler, &agent);
-    agent.watchFontChanges(base.get());
+    agent.attach(base.get(), httpd_option_timeout);
 
     EventPtr stopEvents[std::size(kStopSignals)];
     watchStopSignals(base.get(), stopEvents);

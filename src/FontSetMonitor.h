@@ -68,6 +68,8 @@ class ChangeWatch {
     // Drains the events, remembering whether any reported a change: for the event loop, which
     // is told when the descriptor is readable.
     void absorbEvents() { dirty_ = drain() || dirty_; }
+    // True when a change is known of that no question has reported yet.
+    bool isDirty() const { return dirty_; }
 
   private:
     bool watch(std::string path);
@@ -95,6 +97,8 @@ class FontSetMonitor {
 
     int watchDescriptor() const { return watch_.descriptor(); }
     void onWatchReadable() { watch_.absorbEvents(); }
+    // True when a change is known of that the listing does not hold yet.
+    bool changePending() const { return watch_.isDirty(); }
 
   private:
     std::vector<FileStamp> stamps_;

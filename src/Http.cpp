@@ -1,6 +1,7 @@
 #include "Http.h"
 
 #include <cctype>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -18,7 +19,18 @@ Query parseQuery(evhttp_request* req) {
     if (const char* file = evhttp_find_header(&params, "file")) query.file = file;
     const char* details = evhttp_find_header(&params, "details");
     query.details = details != nullptr && strcmp(details, "1") == 0;
+    const char* events = evhttp_find_header(&params, "events");
+    query.events = events != nullptr && strcmp(events, "1") == 0;
     return query;
+}
+
+std::string contentValidator(std::string_view body) {
+    // FNV-1a, 64 bits: a validator only has to change with the body, not resist forgery.
+    uint64_t hash = 0xcbf29ce484222325ull;
+    for (const unsigned char byte : body) hash = (hash ^ byte) * 0x100000001b3ull;
+    char text[24];
+    snprintf(text, sizeof text, "\"%016llx\"", static_cast<unsigned long long>(hash));
+    return text;
 }
 
 std::string contentDisposition(const std::string& file_name) {

@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include <event2/http.h>
 
@@ -37,10 +38,20 @@ constexpr HeaderField kFileHeaders[] = {
 struct Query {
     std::string file;
     bool details = false;  // "details=1": the catalogue with the details for font pickers
+    bool events = false;   // "events=1": a stream of catalogue events
 };
 
 // The request's query parameters; nothing when the query cannot be parsed.
 Query parseQuery(evhttp_request* req);
+
+constexpr HeaderField kEventStreamHeaders[] = {
+    {"Server", "httpd v 0.0.1"},   {"Content-Type", "text/event-stream"},
+    {"Cache-Control", "no-store"}, {"Access-Control-Allow-Origin", "*"},
+    {"Connection", "close"},
+};
+
+// A strong ETag value for a body: equal bodies, equal validators.
+std::string contentValidator(std::string_view body);
 
 // Content-Disposition for a served file: the base name, quoted and restricted to printable ASCII
 // (so no header can ever carry a CR or LF), plus the exact name in RFC 5987 form when the

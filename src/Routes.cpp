@@ -9,15 +9,29 @@ namespace Routes {
 
 void catalogue(Agent& agent, evhttp_request* req, const Http::Query& query) {
     Http::addHeaders(req, Http::kCatalogueHeaders);
-    std::shared_ptr<const VornFontAgent::CatalogueReply> reply;
+    std::shared_ptr<const Catalogue> catalogue;
     try {
-        reply = agent.currentCatalogue(query.details);
+        catalogue = agent.currentCatalogue(query.details);
     } catch (const std::exception&) {
         // The agent keeps serving; this one client learns that its catalogue failed.
         return Http::replyStatus(req, 500, "Internal Server Error");
     }
-    Http::replyShared(req, reply->status, reply->reason,
-                      std::shared_ptr<const std::string>(reply, &reply->body));
+    const VornFontAgent::CatalogueReply& reply = catalogue->reply;
+    Http::replyShared(req, reply.status, reply.reason,
+                      std::shared_ptr<const std::string>(catalogue, &reply.body));
+}
+
+void events(Agent& agent, evhttp_request* req, const Http::Query&) {
+    Http::addHeaders(req, Http::kEventStreamHeaders);
+    std::shared_ptr<const Catalogue> catalogue;
+    try {
+        catalogue = agent.currentCatalogue();
+    } catch (const std::exception&) {
+        return Http::replyStatus(req, 500, "Internal Server Error");
+    }
+    if (!agent.streams().open(req, catalogue->validator, Agent::catalogueEvent(*catalogue))) {
+        return Http::replyStatus(req, 503, "Service Unavailable");
+    }
 }
 
 void file(Agent& agent, evhttp_request* req, const Http::Query& query) {
@@ -43,13 +57,14 @@ struct Route {
 
 constexpr Route kRoutes[] = {
     {[](const Http::Query& query) { return !query.file.empty(); }, file},
+    {[](const Http::Query& query) { return query.events; }, events},
     {[](const Http::Query&) { return true; }, catalogue},
 };
 
 }  // namespace
 
 void dispatch(Agent& agent, evhttp_request* req) {
-    agent.awaitWarmUp();
+    agent.awaitBuild();
     const Http::Query query = Http::parseQuery(req);
     for (const Route& route : kRoutes) {
         if (route.takes(query)) return route.reply(agent, req, query);

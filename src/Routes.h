@@ -10,6 +10,8 @@ namespace Routes {
 
 // The document of every installed font.
 void catalogue(Agent& agent, evhttp_request* req, const Http::Query& query);
+// A stream of catalogue events.
+void events(Agent& agent, evhttp_request* req, const Http::Query& query);
 // The bytes of one listed font file.
 void file(Agent& agent, evhttp_request* req, const Http::Query& query);
 
