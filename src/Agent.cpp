@@ -33,13 +33,13 @@ timeval now() {
 Agent::Agent() : buildDone_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
 
 std::shared_ptr<const Catalogue> Agent::currentCatalogue(bool detailed) {
-    FontSetState state = monitor_.currentState();
+    std::shared_ptr<const FontSetState> state = monitor_.currentState();
     RememberedCatalogue& last = detailed ? detailed_ : plain_;
-    if (last.catalogue && last.state == state) return last.catalogue;
-    std::unique_ptr<ResultSet> pRes = memo_.catalogueOf(state);
+    if (last.catalogue && (last.state == state || *last.state == *state)) return last.catalogue;
+    std::unique_ptr<ResultSet> pRes = memo_.catalogueOf(*state);
     auto catalogue = std::make_shared<Catalogue>();
     if (detailed) {
-        const CatalogueDetails details = detailsOf(state, monitor_.faceFacts());
+        const CatalogueDetails details = detailsOf(*state, monitor_.faceFacts());
         catalogue->reply = VornFontAgent::makeCatalogueReply(pRes.get(), &details);
     } else {
         catalogue->reply = VornFontAgent::makeCatalogueReply(pRes.get());

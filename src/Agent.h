@@ -66,7 +66,7 @@ class Agent {
     FontSetMonitor monitor_;
     DescriptionMemo memo_;
     struct RememberedCatalogue {
-        FontSetState state;
+        std::shared_ptr<const FontSetState> state;
         std::shared_ptr<const Catalogue> catalogue;
     };
     RememberedCatalogue plain_;

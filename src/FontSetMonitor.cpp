@@ -51,8 +51,11 @@ bool FontSetState::operator==(const FontSetState& other) const {
 
 namespace {
 
-constexpr uint32_t kDirectoryChanges =
-    IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF;
+// Besides the entries of a directory, the changes to the files in it: a font rewritten in place
+// or touched must be described again.
+constexpr uint32_t kDirectoryChanges = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO |
+                                       IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF | IN_MODIFY |
+                                       IN_CLOSE_WRITE;
 constexpr uint32_t kFileChanges =
     IN_MODIFY | IN_CLOSE_WRITE | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF;
 constexpr uint32_t kCreation = IN_CREATE | IN_MOVED_TO | IN_ATTRIB;
@@ -65,6 +68,7 @@ void ChangeWatch::arm(const std::vector<std::string>& paths,
                       const std::vector<FileStamp>& expected) {
     for (const int wd : watches_) inotify_rm_watch(fd_.get(), wd);
     watches_.clear();
+    filesChanged_ = true;
     armed_ = fd_ && std::all_of(paths.begin(), paths.end(),
                                 [this](const std::string& path) { return watch(path); });
     if (stampsOf(paths) != expected) dirty_ = true;
@@ -102,10 +106,12 @@ bool ChangeWatch::drain() {
         for (ssize_t at = 0; at < n;) {
             const auto* event = reinterpret_cast<const inotify_event*>(events + at);
             changed = changed || (event->mask & IN_IGNORED) == 0;
+            filesChanged_ = filesChanged_ || (event->mask & IN_IGNORED) == 0;
             at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
         }
     }
     // Still more queued after this many rounds: something is changing a lot.
+    filesChanged_ = true;
     return true;
 }
 
@@ -150,15 +156,36 @@ std::shared_ptr<const FontPathList> FontSetMonitor::listFontPaths() {
     return paths_;
 }
 
-FontSetState FontSetMonitor::currentState() {
-    FontSetState state;
-    state.paths = listFontPaths();
-    std::vector<const std::string*> paths;
-    paths.reserve(state.paths->size());
-    for (const std::string& path : *state.paths) paths.push_back(&path);
-    state.files.resize(paths.size());
-    parallelFor(paths.size(), [&](size_t i) { state.files[i] = identityOf(paths[i]->c_str()); });
-    return state;
+std::shared_ptr<const FontSetState> FontSetMonitor::currentState() {
+    std::shared_ptr<const FontPathList> paths = listFontPaths();
+    // Asked before any file is looked at, so that a change made meanwhile shows next time.
+    const bool filesChanged = watch_.filesMayHaveChanged();
+    if (state_ && state_->paths == paths && !filesChanged && linked_.empty()) return state_;
+
+    auto state = std::make_shared<FontSetState>();
+    state->paths = paths;
+    std::vector<const std::string*> listed;
+    listed.reserve(paths->size());
+    for (const std::string& path : *paths) listed.push_back(&path);
+    if (state_ && state_->paths == paths && !filesChanged) {
+        state->files = state_->files;
+        for (const size_t i : linked_) state->files[i] = identityOf(listed[i]->c_str());
+    } else {
+        state->files.resize(listed.size());
+        std::vector<char> isLink(listed.size(), 0);
+        parallelFor(listed.size(), [&](size_t i) {
+            struct stat st;
+            isLink[i] = lstat(listed[i]->c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+            state->files[i] = identityOf(listed[i]->c_str());
+        });
+        linked_.clear();
+        for (size_t i = 0; i < listed.size(); ++i) {
+            if (isLink[i]) linked_.push_back(i);
+        }
+    }
+    if (state_ && *state_ == *state) return state_;
+    state_ = std::move(state);
+    return state_;
 }
 
 std::shared_ptr<const FaceFactsTable> FontSetMonitor::faceFacts() {

@@ -70,6 +70,14 @@ class ChangeWatch {
     void absorbEvents() { dirty_ = drain() || dirty_; }
     // True when a change is known of that no question has reported yet.
     bool isDirty() const { return dirty_; }
+    // True when any watched file or a file in a watched directory may have changed since the
+    // last time this was asked (always when the watches could not all be set).
+    bool filesMayHaveChanged() {
+        drain();
+        const bool changed = filesChanged_ || !armed_;
+        filesChanged_ = false;
+        return changed;
+    }
 
   private:
     bool watch(std::string path);
@@ -80,6 +88,7 @@ class ChangeWatch {
     std::vector<int> watches_;
     bool armed_ = false;
     bool dirty_ = false;
+    bool filesChanged_ = true;
 };
 
 class FontSetMonitor {
@@ -89,8 +98,10 @@ class FontSetMonitor {
     std::shared_ptr<const FontPathList> listFontPaths();
     // True when `path` is, byte for byte, one of the paths listFontPaths gives.
     bool isListed(const std::string& path) { return listFontPaths()->count(path) != 0; }
-    // The listed paths with the identity of each file.
-    FontSetState currentState();
+    // The listed paths with the identity of each file. The files are looked at again only when
+    // the watch on their directories saw something, or they are symbolic links (whose targets
+    // no directory watch covers); otherwise the last state is handed out again.
+    std::shared_ptr<const FontSetState> currentState();
     // fontconfig's facts of the faces of the current listing; listed once per listing, and
     // only when asked for (they make fontconfig list one pattern per face, not per file).
     std::shared_ptr<const FaceFactsTable> faceFacts();
@@ -104,5 +115,7 @@ class FontSetMonitor {
     std::vector<FileStamp> stamps_;
     std::shared_ptr<const FontPathList> paths_;
     std::shared_ptr<const FaceFactsTable> facts_;
+    std::shared_ptr<const FontSetState> state_;
+    std::vector<size_t> linked_;  // indices of the listed paths that are symbolic links
     ChangeWatch watch_;
 };
