@@ -11,6 +11,8 @@
 #include <ft2build.h>
 #include FT_FREETYPE_H
 #include FT_MULTIPLE_MASTERS_H
+#include <hb-subset.h>
+#include <hb.h>
 
 struct FtLibraryDeleter {
     void operator()(FT_Library library) const { FT_Done_FreeType(library); }
@@ -47,6 +49,21 @@ struct EventDeleter {
 struct EvHttpDeleter {
     void operator()(evhttp* http) const { evhttp_free(http); }
 };
+struct HbBlobDeleter {
+    void operator()(hb_blob_t* blob) const { hb_blob_destroy(blob); }
+};
+struct HbFaceDeleter {
+    void operator()(hb_face_t* face) const { hb_face_destroy(face); }
+};
+struct HbFontDeleter {
+    void operator()(hb_font_t* font) const { hb_font_destroy(font); }
+};
+struct HbBufferDeleter {
+    void operator()(hb_buffer_t* buffer) const { hb_buffer_destroy(buffer); }
+};
+struct HbSubsetInputDeleter {
+    void operator()(hb_subset_input_t* input) const { hb_subset_input_destroy(input); }
+};
 
 using FtLibraryPtr = std::unique_ptr<std::remove_pointer_t<FT_Library>, FtLibraryDeleter>;
 using FtFacePtr = std::unique_ptr<std::remove_pointer_t<FT_Face>, FtFaceDeleter>;
@@ -60,6 +77,11 @@ using MallocPtr = std::unique_ptr<T, MallocDeleter>;
 using EvBufferPtr = std::unique_ptr<evbuffer, EvBufferDeleter>;
 using EventPtr = std::unique_ptr<event, EventDeleter>;
 using EvHttpPtr = std::unique_ptr<evhttp, EvHttpDeleter>;
+using HbBlobPtr = std::unique_ptr<hb_blob_t, HbBlobDeleter>;
+using HbFacePtr = std::unique_ptr<hb_face_t, HbFaceDeleter>;
+using HbFontPtr = std::unique_ptr<hb_font_t, HbFontDeleter>;
+using HbBufferPtr = std::unique_ptr<hb_buffer_t, HbBufferDeleter>;
+using HbSubsetInputPtr = std::unique_ptr<hb_subset_input_t, HbSubsetInputDeleter>;
 
 // Releases a parsed query's key/value list when the handler returns.
 struct EvKeyValQueue : evkeyvalq {
