@@ -1,7 +1,10 @@
 // Cutting a face out of a collection, and subsetting a face for a text with hb-subset.
 #include "WebFace.h"
 
+#include <endian.h>
+
 #include <algorithm>
+#include <cstring>
 #include <vector>
 
 #include "Ownership.h"
@@ -57,10 +60,15 @@ void append32(std::string& d, uint32_t value) {
 
 size_t padded(size_t length) { return (length + 3) & ~size_t{3}; }
 
-// The sum of big-endian 32-bit words; `bytes` is padded to a multiple of four.
+// The sum of big-endian 32-bit words; `bytes` is padded to a multiple of four. Word loads
+// instead of read32's bytes: a CJK face is 16 MB.
 uint32_t checksumOf(std::string_view bytes) {
     uint32_t sum = 0;
-    for (size_t at = 0; at + 4 <= bytes.size(); at += 4) sum += read32(bytes, at);
+    for (size_t at = 0; at + 4 <= bytes.size(); at += 4) {
+        uint32_t word;
+        memcpy(&word, bytes.data() + at, 4);
+        sum += be32toh(word);
+    }
     return sum;
 }
 
