@@ -14,12 +14,12 @@ case "$LIMIT" in
 esac
 
 source "$(dirname "$0")/../scripts/common.sh"
-vorn_install_packages g++ libevent-dev libfontconfig-dev libfreetype-dev nlohmann-json3-dev \
-    pkg-config python3-fonttools fontconfig
+vorn_install_packages g++ libevent-dev libfontconfig-dev libfreetype-dev libharfbuzz-dev \
+    nlohmann-json3-dev pkg-config python3-fonttools fontconfig
 
 BUILD="$VORN_ROOT/build-fuzz"
 mkdir -p "$BUILD"
-read -r -a PKG_CFLAGS <<<"$(pkg-config --cflags fontconfig freetype2 libevent)"
+read -r -a PKG_CFLAGS <<<"$(pkg-config --cflags fontconfig freetype2 harfbuzz-subset libevent)"
 read -r -a PKG_LIBS <<<"$(pkg-config --libs fontconfig freetype2 libevent)"
 # The agent's own Release flags, so that the times are the ones it would take.
 "${CXX:-g++}" -std=c++17 -O3 -DNDEBUG -I"$VORN_ROOT/include" "${PKG_CFLAGS[@]}" \

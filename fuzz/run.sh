@@ -24,19 +24,19 @@ esac
 
 source "$(dirname "$0")/../scripts/common.sh"
 vorn_install_packages clang libclang-rt-14-dev libevent-dev libfontconfig-dev libfreetype-dev \
-    nlohmann-json3-dev pkg-config python3-fonttools fontconfig
+    libharfbuzz-dev nlohmann-json3-dev pkg-config python3-fonttools fontconfig
 
 FUZZ_DIR="$VORN_ROOT/fuzz"
 BUILD="$VORN_ROOT/build-fuzz"
 CXX="${CXX:-clang++}"
-TARGETS=(transcode face request)
+TARGETS=(transcode face request webface)
 
 mkdir -p "$BUILD/corpus" "$BUILD/artifacts" "$BUILD/logs"
 
 # --- Build ------------------------------------------------------------------------------------
 
-read -r -a PKG_CFLAGS <<<"$(pkg-config --cflags fontconfig freetype2 libevent)"
-read -r -a PKG_LIBS <<<"$(pkg-config --libs fontconfig freetype2 libevent)"
+read -r -a PKG_CFLAGS <<<"$(pkg-config --cflags fontconfig freetype2 harfbuzz-subset libevent)"
+read -r -a PKG_LIBS <<<"$(pkg-config --libs fontconfig freetype2 harfbuzz-subset libevent)"
 CXXFLAGS=(-std=c++17 -g -O1 -fno-omit-frame-pointer -I"$VORN_ROOT/include" "${PKG_CFLAGS[@]}")
 
 # True when $1 is missing or older than any of the following files.
@@ -58,7 +58,7 @@ build_targets() {
     local out="$1" src obj target bin objects=()
     shift
     mkdir -p "$out/obj"
-    for src in util FontManagerLinux; do
+    for src in util FontManagerLinux WebFace; do
         obj="$out/obj/$src.o"
         if stale "$obj" "$VORN_ROOT/src/$src.cpp" "${HEADERS[@]}" "$0"; then
             echo "compiling src/$src.cpp into $out" >&2
@@ -111,7 +111,7 @@ export FONTCONFIG_FILE="$ENV_DIR/fonts.conf"
 export VORN_FUZZ_TMPDIR="$WORK"
 
 SEEDS="$WORK/seeds"
-mkdir -p "$SEEDS/face" "$SEEDS/transcode" "$SEEDS/request"
+mkdir -p "$SEEDS/face" "$SEEDS/transcode" "$SEEDS/request" "$SEEDS/webface"
 i=0
 while IFS= read -r -d '' font; do
     i=$((i + 1))
@@ -165,6 +165,23 @@ fixed = [b"/", b"/?file=", b"/?FILE=/etc/passwd", b"/?file=..%2F..%2Fetc%2Fpassw
 for i, uri in enumerate(fixed):
     put("request", "fixed-%d" % i, uri)
 EOF
+# Web-face seeds, laid out as fuzz_webface reads them: face index, text length, text, then the
+# font; the first faces of each collection, a ligature text and a text a shaper composes.
+/usr/bin/python3 - "$FONTS" "$SEEDS/webface" <<'EOF'
+import os, struct, sys
+fonts, seeds = sys.argv[1], sys.argv[2]
+texts = [b"fi AV", "e\u0301 \u00c5".encode()]
+n = 0
+for sub in ("webface", "collection", "variable", "static"):
+    for name in sorted(os.listdir(os.path.join(fonts, sub))):
+        data = open(os.path.join(fonts, sub, name), "rb").read()
+        faces = struct.unpack(">L", data[8:12])[0] if data[:4] == b"ttcf" else 1
+        for face in range(min(faces, 3)):
+            for text in texts:
+                n += 1
+                with open(os.path.join(seeds, "seed-%d" % n), "wb") as f:
+                    f.write(bytes([face, len(text)]) + text + data)
+EOF
 
 # --- Runs -------------------------------------------------------------------------------------
 
@@ -177,6 +194,7 @@ for target in "${TARGETS[@]}"; do
     mkdir -p "$corpus"
     extra=()
     [ "$target" = face ] && extra+=(-max_len=65536)
+    [ "$target" = webface ] && extra+=(-max_len=65536)
     [ "$target" = request ] && extra+=(-dict="$FUZZ_DIR/request.dict" -max_len=4096)
     echo "fuzz_$target: ${RUN_SECONDS}s, log $log" >&2
     before=$(find "$BUILD/artifacts" -name "$target-*" | wc -l)
@@ -215,6 +233,7 @@ if [ -n "$COVERAGE" ]; then
         [transcode]="src/util.cpp"
         [face]="src/FontManagerLinux.cpp ${PRIVATE_HEADERS[*]#$VORN_ROOT/} src/util.cpp include/VornFontAgent.h"
         [request]="include/VornFontAgent.h"
+        [webface]="src/WebFace.cpp"
     )
     for target in "${TARGETS[@]}"; do
         rm -f "$COV/$target".prof*
