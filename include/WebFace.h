@@ -14,7 +14,7 @@ constexpr size_t kMaxSubsetTextCharacters = 1024;
 
 // Font files larger than this are not subset (the caller serves the face whole). hb-subset's
 // time and memory grow with the size of the tables it reads, so this caps them per request;
-// the largest fonts that ship with Debian (CJK collections, colour emoji) are well below it.
+// Debian's Noto Sans CJK collection, 19 MB, is well below it.
 constexpr size_t kMaxSubsetInputBytes = 64u << 20;
 
 // Faces in the file: the collection's count for a TTC/OTC, 1 for a single SFNT (TrueType or
