@@ -28,7 +28,7 @@ vorn_install_packages clang libclang-rt-14-dev "${VORN_PACKAGES[@]}"
 FUZZ_DIR="$VORN_ROOT/fuzz"
 BUILD="$VORN_ROOT/build-fuzz"
 CXX="${CXX:-clang++}"
-TARGETS=(transcode face request)
+TARGETS=(transcode face request webface)
 
 mkdir -p "$BUILD/corpus" "$BUILD/artifacts" "$BUILD/logs"
 
@@ -79,7 +79,7 @@ export FONTCONFIG_FILE="$ENV_DIR/fonts.conf"
 export VORN_FUZZ_TMPDIR="$WORK"
 
 SEEDS="$WORK/seeds"
-mkdir -p "$SEEDS/face" "$SEEDS/transcode" "$SEEDS/request"
+mkdir -p "$SEEDS/face" "$SEEDS/transcode" "$SEEDS/request" "$SEEDS/webface"
 i=0
 while IFS= read -r -d '' font; do
     i=$((i + 1))
@@ -133,6 +133,23 @@ fixed = [b"/", b"/?file=", b"/?FILE=/etc/passwd", b"/?file=..%2F..%2Fetc%2Fpassw
 for i, uri in enumerate(fixed):
     put("request", "fixed-%d" % i, uri)
 EOF
+# Web-face seeds, laid out as fuzz_webface reads them: face index, text length, text, then the
+# font; the first faces of each collection, a ligature text and a text a shaper composes.
+/usr/bin/python3 - "$FONTS" "$SEEDS/webface" <<'EOF'
+import os, struct, sys
+fonts, seeds = sys.argv[1], sys.argv[2]
+texts = [b"fi AV", "e\u0301 \u00c5".encode()]
+n = 0
+for sub in ("webface", "collection", "variable", "static"):
+    for name in sorted(os.listdir(os.path.join(fonts, sub))):
+        data = open(os.path.join(fonts, sub, name), "rb").read()
+        faces = struct.unpack(">L", data[8:12])[0] if data[:4] == b"ttcf" else 1
+        for face in range(min(faces, 3)):
+            for text in texts:
+                n += 1
+                with open(os.path.join(seeds, "seed-%d" % n), "wb") as f:
+                    f.write(bytes([face, len(text)]) + text + data)
+EOF
 
 # --- Runs -------------------------------------------------------------------------------------
 
@@ -145,6 +162,7 @@ for target in "${TARGETS[@]}"; do
     mkdir -p "$corpus"
     extra=()
     [ "$target" = face ] && extra+=(-max_len=65536)
+    [ "$target" = webface ] && extra+=(-max_len=65536)
     [ "$target" = request ] && extra+=(-dict="$FUZZ_DIR/request.dict" -max_len=4096)
     echo "fuzz_$target: ${RUN_SECONDS}s, log $log" >&2
     before=$(find "$BUILD/artifacts" -name "$target-*" | wc -l)
@@ -184,6 +202,7 @@ if [ -n "$COVERAGE" ]; then
         [transcode]="src/util.cpp"
         [face]="src/FontManagerLinux.cpp src/FontFile.h src/util.cpp include/VornFontAgent.h"
         [request]="src/Http.cpp src/Routes.cpp src/ListedFont.cpp"
+        [webface]="src/WebFace.cpp"
     )
     for target in "${TARGETS[@]}"; do
         rm -f "$COV/$target".prof*

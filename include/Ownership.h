@@ -17,6 +17,8 @@
 #include <ft2build.h>
 #include FT_FREETYPE_H
 #include FT_MULTIPLE_MASTERS_H
+#include <hb-subset.h>
+#include <hb.h>
 
 // Calls the library's own release function; a null handle is never passed to it.
 template <auto Release>
@@ -41,6 +43,11 @@ using EventBasePtr = Owned<event_base*, event_base_free>;
 using EvBufferPtr = Owned<evbuffer*, evbuffer_free>;
 using EventPtr = Owned<event*, event_free>;
 using EvHttpPtr = Owned<evhttp*, evhttp_free>;
+using HbBlobPtr = Owned<hb_blob_t*, hb_blob_destroy>;
+using HbFacePtr = Owned<hb_face_t*, hb_face_destroy>;
+using HbFontPtr = Owned<hb_font_t*, hb_font_destroy>;
+using HbBufferPtr = Owned<hb_buffer_t*, hb_buffer_destroy>;
+using HbSubsetInputPtr = Owned<hb_subset_input_t*, hb_subset_input_destroy>;
 template <typename T>
 using MallocPtr = Owned<T*, free>;
 

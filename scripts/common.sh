@@ -2,8 +2,9 @@
 # Sourced, not run.
 
 VORN_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-VORN_PACKAGES=(libevent-dev libfontconfig-dev libfreetype-dev nlohmann-json3-dev libgtest-dev
-               cmake g++ pkg-config python3-fonttools fontconfig dpkg-dev)
+VORN_PACKAGES=(libevent-dev libfontconfig-dev libfreetype-dev libharfbuzz-dev nlohmann-json3-dev
+               libgtest-dev cmake g++ pkg-config python3-fonttools fontconfig dpkg-dev
+               opentype-sanitizer python3-h11)
 
 # Installs the Debian packages named in the arguments that are not installed yet.
 vorn_install_packages() {

@@ -16,11 +16,13 @@ import sys
 
 from fontTools.fontBuilder import FontBuilder
 from fontTools.ttLib.tables._c_m_a_p import CmapSubtable
+from fontTools.pens.t2CharStringPen import T2CharStringPen
 from fontTools.pens.ttGlyphPen import TTGlyphPen
 from fontTools.ttLib import TTFont, newTable
 from fontTools.ttLib.tables.DefaultTable import DefaultTable
 from fontTools.ttLib.tables.TupleVariation import TupleVariation
 from fontTools.ttLib.tables._f_v_a_r import Axis, NamedInstance
+from fontTools.ttLib.tables._k_e_r_n import KernTable_format_0
 from fontTools.ttLib.ttCollection import TTCollection
 
 # Fixed so that head.created/modified, and thus the checksums, never change:
@@ -36,7 +38,7 @@ MAC = (1, 0, 0)
 # caller's OUTDIR can hold other things (a fonts.conf, a cache) safely.
 OWNED_DIRS = ("static", "widths", "noos2", "collection", "variable", "names",
               "bad", "extensions", "grouping", "hostile", "pinned", "tables",
-              "details")
+              "details", "webface")
 
 LETTERS = [chr(c) for c in range(ord("A"), ord("Z") + 1)] + \
           [chr(c) for c in range(ord("a"), ord("z") + 1)]
@@ -535,6 +537,103 @@ def make_tables(out):
     """Reference decodings the transcoder's own tables are checked against."""
     write_bytes(os.path.join(out, "tables/mac_roman.txt"),
                 bytes(range(0x80, 0x100)).decode("mac_roman").encode("utf-8"))
+# Glyphs of the web-face fixtures: every glyph has an advance of its own, so a subset that
+# maps a character to the wrong glyph or loses a metric shows in the advances. There is an
+# "é" but no "Å": a shaper composes e + U+0301 into the one and draws the other as A + U+030A.
+WEB_GLYPHS = [".notdef", "space"] + LETTERS + ["f_i", "a.alt", "eacute", "acutecomb",
+                                               "ringcomb"]
+WEB_CMAP = {0x20: "space", **{ord(c): c for c in LETTERS}, 0xE9: "eacute", 0x301: "acutecomb",
+            0x30A: "ringcomb"}
+WEB_FEATURES = """
+languagesystem DFLT dflt;
+languagesystem latn dflt;
+feature liga { sub f i by f_i; } liga;
+feature ss01 { sub a by a.alt; } ss01;
+feature kern { pos A V -80; pos T o -60; } kern;
+"""
+
+
+def web_advance(glyph_name):
+    return 300 + 7 * WEB_GLYPHS.index(glyph_name)
+
+
+def web_outline(pen, glyph_name):
+    """A box whose size depends on the glyph, so that outlines differ too."""
+    if glyph_name == "space":
+        return
+    top = 500 + 3 * WEB_GLYPHS.index(glyph_name)
+    pen.moveTo((40, 0))
+    pen.lineTo((40, top))
+    pen.lineTo((web_advance(glyph_name) - 40, top))
+    pen.lineTo((web_advance(glyph_name) - 40, 0))
+    pen.closePath()
+
+
+def web_font(family, psname, cff, features=WEB_FEATURES):
+    fb = FontBuilder(UPM, isTTF=not cff)
+    fb.font.recalcTimestamp = False
+    fb.setupGlyphOrder(WEB_GLYPHS)
+    fb.setupCharacterMap(WEB_CMAP)
+    metrics = {g: (web_advance(g), 40) for g in WEB_GLYPHS}
+    if cff:
+        charstrings = {}
+        for g in WEB_GLYPHS:
+            pen = T2CharStringPen(web_advance(g), None)
+            web_outline(pen, g)
+            charstrings[g] = pen.getCharString()
+        fb.setupCFF(psname, {"FullName": family + " Regular"}, charstrings, {})
+    else:
+        glyphs = {}
+        for g in WEB_GLYPHS:
+            pen = TTGlyphPen(None)
+            web_outline(pen, g)
+            glyphs[g] = pen.glyph()
+        fb.setupGlyf(glyphs)
+    fb.setupHorizontalMetrics(metrics)
+    fb.setupHorizontalHeader(ascent=800, descent=-200)
+    fb.setupNameTable({"familyName": family, "styleName": "Regular", "psName": psname},
+                      mac=False)
+    fb.setupOS2(usWeightClass=400, fsSelection=0x40, achVendID="FIXT", sTypoAscender=800,
+                sTypoDescender=-200, usWinAscent=800, usWinDescent=200)
+    fb.setupPost()
+    fb.updateHead(created=TIMESTAMP, modified=TIMESTAMP)
+    if features:
+        fb.addOpenTypeFeatures(features)
+    return fb.font
+
+
+def make_webface(out):
+    """Fonts for cutting faces out of collections and subsetting them for a text."""
+    w = os.path.join(out, "webface")
+    save(web_font("Example Ligatures", "ExampleLigatures-Regular", cff=True),
+         os.path.join(w, "ExampleLigatures.otf"))
+    # Kerning only in the legacy kern table, as older fonts have it.
+    font = web_font("Example Kern Table", "ExampleKernTable-Regular", cff=False,
+                    features=None)
+    kern = newTable("kern")
+    kern.version = 0
+    subtable = KernTable_format_0()
+    subtable.version, subtable.coverage, subtable.format = 0, 1, 0
+    subtable.kernTable = {("A", "V"): -80, ("T", "o"): -60}
+    kern.kernTables = [subtable]
+    font["kern"] = kern
+    save(font, os.path.join(w, "ExampleKernTable.ttf"))
+    # Colour glyphs in an SVG table, which hb-subset cannot carry into a subset.
+    font = web_font("Example Svg", "ExampleSvg-Regular", cff=False, features=None)
+    svg = newTable("SVG ")
+    gid = WEB_GLYPHS.index("A")
+    svg.docList = [('<svg xmlns="http://www.w3.org/2000/svg"><rect id="glyph%d" '
+                    'width="500" height="500" fill="red"/></svg>' % gid, gid, gid)]
+    font["SVG "] = svg
+    save(font, os.path.join(w, "ExampleSvg.ttf"))
+    # A TrueType face with layout tables, then two plain faces that share most tables. The
+    # layout face comes first: ots-sanitize 8.2 checks a whole collection's GSUB against the
+    # glyph count of the face before it.
+    save_collection([
+        web_font("Example Web Trio Layout", "ExampleWebTrioLayout-Regular", cff=False),
+        build("Example Web Trio", "Regular", "ExampleWebTrio-Regular"),
+        build("Example Web Trio", "Bold", "ExampleWebTrio-Bold", weight=700),
+    ], os.path.join(w, "ExampleWebTrio.ttc"))
 
 
 def main(argv):
@@ -556,6 +655,7 @@ def main(argv):
     make_pinned(out)
     make_tables(out)
     make_details(out)
+    make_webface(out)
     return 0
 
 
