@@ -91,7 +91,8 @@ bool Agent::attach(event_base* base, int timeoutSeconds) {
     buildDoneEvent_.reset(
         event_new(base, buildDone_.get(), EV_READ | EV_PERSIST, onBuildDone, this));
     return fontWatch_ && settle_ && buildDoneEvent_ && event_add(fontWatch_.get(), nullptr) == 0 &&
-           event_add(buildDoneEvent_.get(), nullptr) == 0 && streams_.start(base, timeoutSeconds);
+           event_add(buildDoneEvent_.get(), nullptr) == 0 && streams_.start(base, timeoutSeconds) &&
+           webFaces_.start(base);
 }
 
 void Agent::noteChange() {

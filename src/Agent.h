@@ -12,6 +12,7 @@
 #include "FontSetMonitor.h"
 #include "Ownership.h"
 #include "VornFontAgent.h"
+#include "WebFaces.h"
 
 // A catalogue reply as the agent remembers it: the document, its validator and what the event
 // stream reports of it.
@@ -48,6 +49,7 @@ class Agent {
 
     FontSetMonitor& monitor() { return monitor_; }
     EventStreams& streams() { return streams_; }
+    WebFaces& webFaces() { return webFaces_; }
 
     // The event a stream is sent for a catalogue.
     static std::string catalogueEvent(const Catalogue& catalogue);
@@ -73,6 +75,7 @@ class Agent {
     RememberedCatalogue detailed_;
 
     EventStreams streams_;
+    WebFaces webFaces_;
     std::thread build_;
     std::shared_ptr<const Catalogue> built_;  // the build thread's result, read after joining
     UniqueFd buildDone_;                      // an eventfd the build thread signals

@@ -17,6 +17,8 @@ Query parseQuery(evhttp_request* req) {
     evhttp_parse_query(evhttp_request_get_uri(req), &params);
     Query query;
     if (const char* file = evhttp_find_header(&params, "file")) query.file = file;
+    if (const char* face = evhttp_find_header(&params, "face")) query.face = face;
+    if (const char* text = evhttp_find_header(&params, "text")) query.text = text;
     const char* details = evhttp_find_header(&params, "details");
     query.details = details != nullptr && strcmp(details, "1") == 0;
     const char* events = evhttp_find_header(&params, "events");
@@ -61,6 +63,19 @@ std::string contentDisposition(const std::string& file_name) {
 bool addHeader(evhttp_request* req, const char* name, const std::string& value) {
     return evhttp_add_header(evhttp_request_get_output_headers(req), name, value.c_str()) == 0;
 }
+
+bool addFileHeaders(evhttp_request* req, const std::string& file, const char* contentType) {
+    bool ok = true;
+    for (const HeaderField& field : kFileHeaders) {
+        const bool isType = strcmp(field.name, "Content-Type") == 0;
+        const char* value = isType && contentType != nullptr ? contentType : field.value;
+        ok =
+            evhttp_add_header(evhttp_request_get_output_headers(req), field.name, value) == 0 && ok;
+    }
+    return addHeader(req, "Content-Disposition", contentDisposition(file)) && ok;
+}
+
+void replyBadRequest(evhttp_request* req) { replyStatus(req, 400, "Bad Request"); }
 
 void replyStatus(evhttp_request* req, int code, const char* reason) {
     evhttp_send_reply(req, code, reason, nullptr);

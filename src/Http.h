@@ -37,6 +37,8 @@ constexpr HeaderField kFileHeaders[] = {
 // `file`, where an empty value means the same as none).
 struct Query {
     std::string file;
+    std::optional<std::string> face;  // with `file`: one face of the file, a decimal index
+    std::optional<std::string> text;  // with `file`: a subset holding what this text needs
     bool details = false;  // "details=1": the catalogue with the details for font pickers
     bool events = false;   // "events=1": a stream of catalogue events
 };
@@ -70,6 +72,8 @@ bool addHeaders(evhttp_request* req, const HeaderField (&fields)[N]) {
     return ok;
 }
 bool addHeader(evhttp_request* req, const char* name, const std::string& value);
+// The file route's headers, in their order, with this Content-Type (the table's when null).
+bool addFileHeaders(evhttp_request* req, const std::string& file, const char* contentType);
 
 // The replies. Each sends the one reply of the request.
 
@@ -79,6 +83,8 @@ void replyStatus(evhttp_request* req, int code, const char* reason);
 // it has been written, even if a newer one replaces it meanwhile.
 void replyShared(evhttp_request* req, int code, const char* reason,
                  std::shared_ptr<const std::string> body);
+// 400 for a request whose parameters cannot be served.
+void replyBadRequest(evhttp_request* req);
 // 200 with the whole of an open font file.
 void replyFont(evhttp_request* req, OpenFont font);
 

@@ -5,6 +5,9 @@
 #include <exception>
 #include <iterator>
 
+#include "WebFace.h"
+#include "WebFaces.h"
+
 namespace Routes {
 
 void catalogue(Agent& agent, evhttp_request* req, const Http::Query& query) {
@@ -34,17 +37,75 @@ void events(Agent& agent, evhttp_request* req, const Http::Query&) {
     }
 }
 
+namespace {
+
+// A face index: decimal digits only, small enough for any collection.
+std::optional<uint32_t> parseFaceIndex(const std::string& text) {
+    if (text.empty() || text.size() > 9) return std::nullopt;
+    uint32_t value = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        value = value * 10 + static_cast<uint32_t>(c - '0');
+    }
+    return value;
+}
+
+void replyMadeFace(evhttp_request* req, const std::string& file, const MadeFace& made,
+                   std::shared_ptr<OpenFont> font) {
+    if (!made.bytes) {
+        Http::addFileHeaders(req, file, made.contentType);
+        return Http::replyFont(req, std::move(*font));
+    }
+    Http::addFileHeaders(req, file, made.contentType);
+    Http::replyShared(req, 200, "OK", made.bytes);
+}
+
+// One face of a listed file, or a subset of it for a text.
+void webFace(Agent& agent, evhttp_request* req, const Http::Query& query, OpenFont opened) {
+    const std::optional<uint32_t> face = query.face ? parseFaceIndex(*query.face) : 0u;
+    const bool textOk = !query.text || isAcceptableSubsetText(*query.text);
+    auto font = std::make_shared<OpenFont>(std::move(opened));
+    auto mapped = std::make_shared<const MappedFont>(font->fd.get(),
+                                                     static_cast<size_t>(font->status.st_size));
+    // What is no SFNT (Type 1, bitmap fonts, WOFF) is served whole, as its only face.
+    const uint32_t faces = std::max(faceCountOf(mapped->bytes()), 1u);
+    if (!face || *face >= faces || !textOk) {
+        Http::addFileHeaders(req, query.file, nullptr);
+        return Http::replyBadRequest(req);
+    }
+    if (faceCountOf(mapped->bytes()) == 0 || (!query.text && !isCollection(mapped->bytes()))) {
+        return replyMadeFace(req, query.file,
+                             MadeFace{nullptr, fontContentType(mapped->bytes(), 0)}, font);
+    }
+    FaceOrder order{std::move(mapped), *face, query.text};
+    std::string key = WebFaces::keyOf(font->status, order);
+    if (const std::optional<MadeFace> made = agent.webFaces().find(key)) {
+        return replyMadeFace(req, query.file, *made, font);
+    }
+    const std::string file = query.file;
+    const bool queued = agent.webFaces().make(
+        std::move(key), std::move(order),
+        [req, file, font](const MadeFace& made) { replyMadeFace(req, file, made, font); });
+    if (!queued) {
+        Http::addFileHeaders(req, query.file, nullptr);
+        Http::replyStatus(req, 503, "Service Unavailable");
+    }
+}
+
+}  // namespace
+
 void file(Agent& agent, evhttp_request* req, const Http::Query& query) {
-    Http::addHeaders(req, Http::kFileHeaders);
-    Http::addHeader(req, "Content-Disposition", Http::contentDisposition(query.file));
     std::optional<OpenFont> font = openListedFont(*agent.monitor().listFontPaths(), query.file);
     if (!font) {
+        Http::addFileHeaders(req, query.file, nullptr);
         // Out of descriptors or memory the font is still there: "try again", not "no such font".
         const bool busy = errno == EMFILE || errno == ENFILE || errno == ENOMEM;
         printf("Can not open file:%s", query.file.c_str());
         if (busy) return Http::replyStatus(req, 503, "Service Unavailable");
         return Http::replyStatus(req, 404, "Not Found");
     }
+    if (query.face || query.text) return webFace(agent, req, query, std::move(*font));
+    Http::addFileHeaders(req, query.file, nullptr);
     Http::replyFont(req, std::move(*font));
 }
 

@@ -503,6 +503,10 @@ def make_pinned(out):
         header = struct.pack(">4sLL", b"ttcf", 0x00010000, count)
         header += b"".join(struct.pack(">L", o) for o in offsets)
         write_bytes(os.path.join(p, "Gap%d.ttc" % broken), header + data)
+    # A WOFF file: listed by fontconfig, but no SFNT to cut or subset; served whole.
+    woff = build("Example Woff", "Regular", "ExampleWoff-Regular")
+    woff.flavor = "woff"
+    save(woff, os.path.join(p, "ExampleWoff.woff"))
 
 
 def make_details(out):
