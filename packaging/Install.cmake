@@ -52,6 +52,7 @@ install(FILES ${VORN_MAN_PAGE} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 # (cmake --install --prefix, or CPack's /usr), so the unit is configured then, not now.
 install(CODE "
   set(VORN_UNIT_TEMPLATE \"${CMAKE_CURRENT_LIST_DIR}/vorn-font-agent.service\")
+  set(VORN_SOCKET_UNIT \"${CMAKE_CURRENT_LIST_DIR}/vorn-font-agent.socket\")
   set(VORN_UNIT_STAGING \"${PROJECT_BINARY_DIR}/packaging/unit\")
   set(VORN_BINDIR \"${CMAKE_INSTALL_BINDIR}\")
   set(VORN_UNIT_DIR \"${VORN_SYSTEMD_USER_UNIT_DIR}\")
@@ -77,7 +78,9 @@ listed font file on request, so that a web design tool can preview and use
 the user's own fonts.
 
 The package has a systemd user unit that runs the agent on the loopback
-address. Enable it with: systemctl --user enable --now vorn-font-agent]=])
+address. Enable it with: systemctl --user enable --now vorn-font-agent
+or let systemd start it on the first request with the socket unit:
+systemctl --user enable --now vorn-font-agent.socket]=])
 set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_LIST_DIR}/CPackOptions.cmake)
 set(CPACK_STRIP_FILES TRUE)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

@@ -1,5 +1,5 @@
 # Runs inside the install script, where CMAKE_INSTALL_PREFIX is the final prefix: fills the
-# binary's absolute path into the systemd user unit and installs it.
+# binary's absolute path into the systemd user unit and installs it, with the socket unit.
 
 if(IS_ABSOLUTE "${VORN_BINDIR}")
   set(CMAKE_INSTALL_FULL_BINDIR "${VORN_BINDIR}")
@@ -17,4 +17,4 @@ configure_file("${VORN_UNIT_TEMPLATE}" "${VORN_UNIT_STAGING}/vorn-font-agent.ser
 # install_manifest.txt.
 file(INSTALL DESTINATION "${vorn_unit_destination}" TYPE FILE
      PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ
-     FILES "${VORN_UNIT_STAGING}/vorn-font-agent.service")
+     FILES "${VORN_UNIT_STAGING}/vorn-font-agent.service" "${VORN_SOCKET_UNIT}")

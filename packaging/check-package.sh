@@ -66,6 +66,7 @@ has() { grep -qxF "$1" "$scratch/paths" || fail "package lacks $1"; }
 has ./usr/bin/vorn-font-agent
 has ./usr/share/man/man1/vorn-font-agent.1.gz
 has ./usr/lib/systemd/user/vorn-font-agent.service
+has ./usr/lib/systemd/user/vorn-font-agent.socket
 stray="$(grep -v -e '^\./usr/' -e '^\./$' "$scratch/paths"; grep '^\./usr/local/' "$scratch/paths")" || true
 [ -z "$stray" ] || fail "packaged outside /usr, or under /usr/local: $stray"
 grep -qE '^-rwxr-xr-x root/root .* \./usr/bin/vorn-font-agent$' "$scratch/list" ||
@@ -104,6 +105,10 @@ case " $exec_start " in
 esac
 grep -qx 'WantedBy=default.target' "$unit" || fail "unit is not WantedBy=default.target"
 grep -qx 'Restart=on-failure' "$unit" || fail "unit lacks Restart=on-failure"
+# The socket unit listens where the service would, and only there.
+socket_unit="$root/usr/lib/systemd/user/vorn-font-agent.socket"
+[ "$(grep '^Listen' "$socket_unit")" = 'ListenStream=127.0.0.1:16801' ] ||
+    fail "socket unit does not listen on 127.0.0.1:16801 alone: $(grep '^Listen' "$socket_unit")"
 
 # The packaged binary runs against the system's libraries; the C locale is always there, so the
 # environment's locale cannot decide the outcome.

@@ -8,7 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "Http.h"
+#include "HttpCaching.h"
 
 namespace {
 
@@ -44,7 +44,7 @@ std::shared_ptr<const Catalogue> Agent::currentCatalogue(bool detailed) {
     } else {
         catalogue->reply = VornFontAgent::makeCatalogueReply(pRes.get());
     }
-    catalogue->validator = Http::contentValidator(catalogue->reply.body);
+    catalogue->validator = Http::contentEntityTag(catalogue->reply.body);
     for (const Typeface* typeface : *pRes) {
         if (typeface == nullptr) continue;
         ++catalogue->families;

@@ -10,6 +10,7 @@
 #include "DescriptionMemo.h"
 #include "EventStreams.h"
 #include "FontSetMonitor.h"
+#include "AccessPolicy.h"
 #include "Ownership.h"
 #include "VornFontAgent.h"
 #include "WebFaces.h"
@@ -46,6 +47,9 @@ class Agent {
     // Joins the event loop: changes seen by the font set monitor's watch are turned into
     // catalogue events for the streams, which are kept alive within `timeoutSeconds`.
     bool attach(event_base* base, int timeoutSeconds);
+
+    // Which pages may read the replies (-o); set before the loop runs.
+    Http::AccessPolicy policy;
 
     FontSetMonitor& monitor() { return monitor_; }
     EventStreams& streams() { return streams_; }

@@ -32,13 +32,12 @@ std::string EventStreams::formatEvent(const char* name, const std::string& data)
 bool EventStreams::open(evhttp_request* req, const std::string& version,
                         const std::string& firstEvent) {
     evhttp_connection* connection = evhttp_request_get_connection(req);
-    if (streams_.size() >= kMaxStreams || connection == nullptr) return false;
+    if (full() || connection == nullptr) return false;
     // The stream is idle between events by design: only the heartbeat's writes must finish in
     // time, the client is not expected to send anything.
     evhttp_connection_set_timeout(connection, -1);
     Stream& stream = streams_.emplace_back(Stream{this, req, connection, version});
     evhttp_connection_set_closecb(connection, onClosed, &stream);
-    evhttp_send_reply_start(req, 200, "OK");
     send(stream, kRetry + firstEvent);
     return true;
 }

@@ -22,8 +22,9 @@ class EventStreams {
     // Keeps every stream alive with a comment well within the connection time-out.
     bool start(event_base* base, int timeoutSeconds);
 
-    // Starts a stream on `req` (its headers already added) and sends it `firstEvent`, the event
-    // of `version`; false when no more streams may be open (nothing has been sent then).
+    bool full() const { return streams_.size() >= kMaxStreams; }
+    // Keeps a stream on `req`, whose reply has been started, and sends it `firstEvent`, the
+    // event of `version`; false when the connection is gone or no more streams may be open.
     bool open(evhttp_request* req, const std::string& version, const std::string& firstEvent);
     // Sends `event` to every stream that was last sent another version than `version`.
     void broadcast(const std::string& version, const std::string& event);

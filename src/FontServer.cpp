@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -17,8 +18,10 @@
 #include <event2/listener.h>
 #include <evhttp.h>
 
+#include "AccessPolicy.h"
 #include "Agent.h"
 #include "Ownership.h"
+#include "SocketActivation.h"
 #include "VornFontAgent.h"
 
 void signal_handler(int sig);
@@ -87,6 +90,27 @@ evconnlistener* bindServer(evhttp* httpd, const char* address, ev_uint16_t port)
         return nullptr;
     }
     return evhttp_bound_socket_get_listener(bound);
+}
+
+// Serves on the socket systemd passed. On failure says why on standard error and returns null.
+evconnlistener* acceptActivated(evhttp* httpd, int fd) {
+    evhttp_bound_socket* bound = evhttp_accept_socket_with_handle(httpd, fd);
+    if (bound == nullptr) {
+        fprintf(stderr, "cannot serve on the socket systemd passed: %s\n", strerror(errno));
+        return nullptr;
+    }
+    return evhttp_bound_socket_get_listener(bound);
+}
+
+// The -o list, and the names and port a Host header has to carry when there is one.
+Http::AccessPolicy accessPolicy(std::vector<std::string> origins, int activatedFd,
+                                std::string listenAddress, long port) {
+    Http::AccessPolicy policy;
+    policy.origins = std::move(origins);
+    if (activatedFd >= 0) boundAddress(activatedFd, listenAddress, port);
+    policy.hostNames = Http::agentHostNames(listenAddress);
+    policy.port = port;
+    return policy;
 }
 
 // Hands the stop signals to the event loop, then lets them through.
@@ -159,7 +183,8 @@ void show_help() {
             "-d \t\t  run as a deamon\n"
             "-t <second>  timeout for a http request, default is 120 seconds\n"
             "-h \t\t  print this help and exit\n"
-            "\n");
+            "\n"
+            "-o <origin>  answer only this web origin's pages (repeatable), default is all\n");
 }
 
 int main(int argc, char** argv) {
@@ -178,9 +203,10 @@ int main(int argc, char** argv) {
     int httpd_option_port = 16801;
     int httpd_option_daemon = 0;
     int httpd_option_timeout = 120;
+    std::vector<std::string> httpd_option_origins;
 
     int c;
-    while ((c = getopt(argc, argv, "l:p:dt:h")) != -1) {
+    while ((c = getopt(argc, argv, "l:p:dt:ho:")) != -1) {
         switch (c) {
             case 'l':
                 httpd_option_listen = optarg;
@@ -194,6 +220,13 @@ int main(int argc, char** argv) {
             case 't':
                 httpd_option_timeout = atoi(optarg);
                 break;
+            case 'o':
+                httpd_option_origins.push_back(Http::normalisedOrigin(optarg));
+                if (httpd_option_origins.back().empty()) {
+                    fprintf(stderr, "not an origin (scheme://host[:port]): %s\n", optarg);
+                    exit(1);
+                }
+                break;
             default:
                 show_help();
                 exit(0);
@@ -201,6 +234,8 @@ int main(int argc, char** argv) {
     }
 
     raiseDescriptorLimit();
+    // Before the fork: LISTEN_PID names this process.
+    const int activatedFd = activatedSocket();
     const int readyFd = httpd_option_daemon ? daemonize() : -1;
     const auto port = static_cast<ev_uint16_t>(httpd_option_port);
 
@@ -209,7 +244,11 @@ int main(int argc, char** argv) {
     // After the fork: threads do not survive it.
     agent.startBuild();
     EvHttpPtr httpd(base ? evhttp_new(base.get()) : nullptr);
-    evconnlistener* listener = httpd ? bindServer(httpd.get(), httpd_option_listen, port) : nullptr;
+    evconnlistener* listener = nullptr;
+    if (httpd) {
+        listener = activatedFd >= 0 ? acceptActivated(httpd.get(), activatedFd)
+                                    : bindServer(httpd.get(), httpd_option_listen, port);
+    }
     if (listener == nullptr) {
         tellParent(readyFd, kFailed);
         return 1;
@@ -219,6 +258,8 @@ int main(int argc, char** argv) {
     evhttp_set_max_headers_size(httpd.get(), kMaxHeadersSize);
     evhttp_set_max_body_size(httpd.get(), kMaxBodySize);
     evhttp_set_allowed_methods(httpd.get(), kAllMethods);
+    agent.policy =
+        accessPolicy(std::move(httpd_option_origins), activatedFd, httpd_option_listen, port);
     evhttp_set_gencb(httpd.get(), VornFontAgent::httpd_handler, &agent);
     agent.attach(base.get(), httpd_option_timeout);
 

@@ -1,16 +1,93 @@
 #include "Http.h"
 
 #include <cctype>
-#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
 #include <event2/buffer.h>
 #include <event2/keyvalq_struct.h>
+#include <event2/util.h>
 
 #include "Ownership.h"
 
 namespace Http {
+
+namespace {
+
+// The answers given before any route is chosen; the catalogue's headers, bar a body's.
+constexpr const HeaderField (&kRefusalHeaders)[4] = kCatalogueHeaders;
+
+evkeyvalq* outputHeaders(const Exchange& exchange) {
+    return evhttp_request_get_output_headers(exchange.req);
+}
+
+// Every reply goes out through here: the headers that depend on the request come last, then
+// libevent's own (Date, Content-Length).
+void finishReply(const Exchange& exchange, int status, const char* reason, evbuffer* body) {
+    if (exchange.access.varyOrigin) evhttp_add_header(outputHeaders(exchange), "Vary", "Origin");
+    sendFramed(exchange.req, exchange.framing, status, reason, body);
+}
+
+// 403 for a page of an origin not on the list, 421 for a Host that is not the agent's.
+void replyRefused(const Exchange& exchange) {
+    addHeaders(exchange, kRefusalHeaders);
+    finishReply(exchange, exchange.access.status, exchange.access.reason, nullptr);
+}
+
+// The agent is no proxy. The reply carries its own Content-Length (libevent writes none for
+// CONNECT) and the connection is shut once it is written.
+void replyConnect(const Exchange& exchange) {
+    addHeaders(exchange, kRefusalHeaders);
+    evhttp_add_header(outputHeaders(exchange), "Allow", "GET, HEAD, OPTIONS");
+    evhttp_add_header(outputHeaders(exchange), "Content-Length", "0");
+    evhttp_request_set_on_complete_cb(exchange.req, endConnectionOnceWritten, nullptr);
+    finishReply(exchange, 405, "Method Not Allowed", nullptr);
+}
+
+// A CORS preflight: a page asks whether it may send a request with a non-simple header (or
+// method). It may use GET and HEAD with any header it names.
+void replyPreflight(const Exchange& exchange) {
+    addHeaders(exchange, kPreflightHeaders);
+    evkeyvalq* input = evhttp_request_get_input_headers(exchange.req);
+    evkeyvalq* headers = outputHeaders(exchange);
+    evhttp_add_header(headers, "Access-Control-Allow-Methods", kAllowedMethods);
+    const std::string granted =
+        grantedHeaders(evhttp_find_header(input, "Access-Control-Request-Headers"));
+    if (!granted.empty()) {
+        evhttp_add_header(headers, "Access-Control-Allow-Headers", granted.c_str());
+    }
+    evhttp_add_header(headers, "Access-Control-Max-Age", kPreflightMaxAge);
+    // Chromium's Private Network Access asks a public page's preflight to a loopback service.
+    const char* privateNetwork =
+        evhttp_find_header(input, "Access-Control-Request-Private-Network");
+    if (privateNetwork != nullptr && evutil_ascii_strcasecmp(privateNetwork, "true") == 0) {
+        evhttp_add_header(headers, "Access-Control-Allow-Private-Network", "true");
+    }
+    finishReply(exchange, 204, "No Content", nullptr);
+}
+
+void releaseShared(const void*, size_t, void* extra) {
+    delete static_cast<std::shared_ptr<const std::string>*>(extra);
+}
+
+}  // namespace
+
+Exchange beginExchange(evhttp_request* req, const AccessPolicy& policy) {
+    return Exchange{req, prepareFraming(req), checkAccess(&policy, req)};
+}
+
+bool answeredBeforeRoutes(const Exchange& exchange) {
+    if (evhttp_request_get_command(exchange.req) == EVHTTP_REQ_CONNECT) {
+        replyConnect(exchange);
+    } else if (exchange.access.status != 0) {
+        replyRefused(exchange);
+    } else if (isPreflight(exchange.req)) {
+        replyPreflight(exchange);
+    } else {
+        return false;
+    }
+    return true;
+}
 
 Query parseQuery(evhttp_request* req) {
     EvKeyValQueue params;
@@ -24,15 +101,6 @@ Query parseQuery(evhttp_request* req) {
     const char* events = evhttp_find_header(&params, "events");
     query.events = events != nullptr && strcmp(events, "1") == 0;
     return query;
-}
-
-std::string contentValidator(std::string_view body) {
-    // FNV-1a, 64 bits: a validator only has to change with the body, not resist forgery.
-    uint64_t hash = 0xcbf29ce484222325ull;
-    for (const unsigned char byte : body) hash = (hash ^ byte) * 0x100000001b3ull;
-    char text[24];
-    snprintf(text, sizeof text, "\"%016llx\"", static_cast<unsigned long long>(hash));
-    return text;
 }
 
 std::string contentDisposition(const std::string& file_name) {
@@ -60,64 +128,87 @@ std::string contentDisposition(const std::string& file_name) {
     return value;
 }
 
-bool addHeader(evhttp_request* req, const char* name, const std::string& value) {
-    return evhttp_add_header(evhttp_request_get_output_headers(req), name, value.c_str()) == 0;
-}
-
-bool addFileHeaders(evhttp_request* req, const std::string& file, const char* contentType) {
-    bool ok = true;
-    for (const HeaderField& field : kFileHeaders) {
-        const bool isType = strcmp(field.name, "Content-Type") == 0;
-        const char* value = isType && contentType != nullptr ? contentType : field.value;
-        ok =
-            evhttp_add_header(evhttp_request_get_output_headers(req), field.name, value) == 0 && ok;
+bool addHeaderField(const Exchange& exchange, const HeaderField& field, const char* contentType) {
+    const char* value = field.value;
+    if (strcmp(field.name, "Access-Control-Allow-Origin") == 0) {
+        if (exchange.access.allowOrigin == nullptr) return true;
+        value = exchange.access.allowOrigin;
+    } else if (contentType != nullptr && strcmp(field.name, "Content-Type") == 0) {
+        value = contentType;
     }
-    return addHeader(req, "Content-Disposition", contentDisposition(file)) && ok;
+    return evhttp_add_header(outputHeaders(exchange), field.name, value) == 0;
 }
 
-void replyBadRequest(evhttp_request* req) { replyStatus(req, 400, "Bad Request"); }
-
-void replyStatus(evhttp_request* req, int code, const char* reason) {
-    evhttp_send_reply(req, code, reason, nullptr);
+bool addHeader(const Exchange& exchange, const char* name, const std::string& value) {
+    return evhttp_add_header(outputHeaders(exchange), name, value.c_str()) == 0;
 }
 
-namespace {
-
-void releaseShared(const void*, size_t, void* extra) {
-    delete static_cast<std::shared_ptr<const std::string>*>(extra);
+bool addFileHeaders(const Exchange& exchange, const std::string& file, const char* contentType) {
+    const bool ok = addHeaders(exchange, kFileHeaders, contentType);
+    return addHeader(exchange, "Content-Disposition", contentDisposition(file)) && ok;
 }
 
-}  // namespace
+void addValidators(const Exchange& exchange, const std::string& etag,
+                   const std::string& lastModified) {
+    addHeader(exchange, "ETag", etag);
+    if (!lastModified.empty()) addHeader(exchange, "Last-Modified", lastModified);
+    addHeader(exchange, "Cache-Control", kCacheControl);
+}
 
-void replyShared(evhttp_request* req, int code, const char* reason,
+bool answeredNotModified(const Exchange& exchange, const std::string& etag) {
+    const char* condition =
+        evhttp_find_header(evhttp_request_get_input_headers(exchange.req), "If-None-Match");
+    if (!noneMatchNames(condition, etag)) return false;
+    // RFC 9110, 13.1.2: a failed If-None-Match is 304 for GET and HEAD only.
+    const evhttp_cmd_type method = evhttp_request_get_command(exchange.req);
+    if (method == EVHTTP_REQ_GET || method == EVHTTP_REQ_HEAD) {
+        replyStatus(exchange, 304, "Not Modified");
+    } else {
+        replyStatus(exchange, 412, "Precondition Failed");
+    }
+    return true;
+}
+
+void replyStatus(const Exchange& exchange, int code, const char* reason) {
+    finishReply(exchange, code, reason, nullptr);
+}
+
+void replyBadRequest(const Exchange& exchange) { replyStatus(exchange, 400, "Bad Request"); }
+
+void replyShared(const Exchange& exchange, int code, const char* reason,
                  std::shared_ptr<const std::string> body) {
     EvBufferPtr buf(evbuffer_new());
-    if (!buf) return replyStatus(req, 500, "Internal Server Error");
+    if (!buf) return replyStatus(exchange, 500, "Internal Server Error");
     if (!body->empty()) {
         auto* keepAlive = new std::shared_ptr<const std::string>(body);
         if (evbuffer_add_reference(buf.get(), body->data(), body->size(), releaseShared,
                                    keepAlive) != 0) {
             delete keepAlive;
-            return replyStatus(req, 500, "Internal Server Error");
+            return replyStatus(exchange, 500, "Internal Server Error");
         }
     }
-    evhttp_send_reply(req, code, reason, buf.get());
+    finishReply(exchange, code, reason, buf.get());
 }
 
-void replyFont(evhttp_request* req, OpenFont font) {
+void replyFont(const Exchange& exchange, OpenFont font) {
     const off_t size = font.status.st_size;
-    if (size == 0) return replyStatus(req, 200, "OK");
-    evbuffer* buf = evhttp_request_get_output_buffer(req);
+    if (size == 0) return replyStatus(exchange, 200, "OK");
+    evbuffer* buf = evhttp_request_get_output_buffer(exchange.req);
     // Marking the buffer as one that drains to a socket makes libevent send the file with
     // sendfile; otherwise it maps the whole file into memory, and every large font served
     // counts in the agent's size.
     evbuffer_set_flags(buf, EVBUFFER_FLAG_DRAINS_TO_FD);
     // libevent takes the descriptor and closes it once the reply is written.
     if (evbuffer_add_file(buf, font.fd.get(), 0, size) != 0) {
-        return replyStatus(req, 500, "Internal Server Error");
+        return replyStatus(exchange, 500, "Internal Server Error");
     }
     font.fd.release();
-    evhttp_send_reply(req, 200, "OK", buf);
+    finishReply(exchange, 200, "OK", buf);
+}
+
+void startStream(const Exchange& exchange) {
+    if (exchange.access.varyOrigin) evhttp_add_header(outputHeaders(exchange), "Vary", "Origin");
+    evhttp_send_reply_start(exchange.req, 200, "OK");
 }
 
 }  // namespace Http

@@ -1,6 +1,7 @@
 // The HTTP layer the routes share: what a request asks for, the header tables and the replies.
 //
-// Contract: every request ends in exactly one reply, sent by one of the reply functions here.
+// Contract: every request ends in exactly one reply, sent by one of the reply functions here
+// (or, for an event stream, started by one), which also correct libevent's framing.
 #pragma once
 
 #include <memory>
@@ -10,6 +11,9 @@
 
 #include <event2/http.h>
 
+#include "AccessPolicy.h"
+#include "HttpCaching.h"
+#include "HttpFraming.h"
 #include "ListedFont.h"
 
 namespace Http {
@@ -33,6 +37,19 @@ constexpr HeaderField kFileHeaders[] = {
     {"Connection", "close"},
 };
 
+constexpr HeaderField kEventStreamHeaders[] = {
+    {"Server", "httpd v 0.0.1"},   {"Content-Type", "text/event-stream"},
+    {"Cache-Control", "no-store"}, {"Access-Control-Allow-Origin", "*"},
+    {"Connection", "close"},
+};
+
+// A 204 has no content, so no Content-Type either.
+constexpr HeaderField kPreflightHeaders[] = {
+    {"Server", "httpd v 0.0.1"},
+    {"Access-Control-Allow-Origin", "*"},
+    {"Connection", "close"},
+};
+
 // Every query parameter a route reads; a parameter that is absent is nullopt (or empty for
 // `file`, where an empty value means the same as none).
 struct Query {
@@ -43,49 +60,66 @@ struct Query {
     bool events = false;   // "events=1": a stream of catalogue events
 };
 
-// The request's query parameters; nothing when the query cannot be parsed.
-Query parseQuery(evhttp_request* req);
-
-constexpr HeaderField kEventStreamHeaders[] = {
-    {"Server", "httpd v 0.0.1"},   {"Content-Type", "text/event-stream"},
-    {"Cache-Control", "no-store"}, {"Access-Control-Allow-Origin", "*"},
-    {"Connection", "close"},
+// One request and what the layer learnt of it before any route ran.
+struct Exchange {
+    evhttp_request* req;
+    Framing framing;
+    RequestAccess access;
 };
 
-// A strong ETag value for a body: equal bodies, equal validators.
-std::string contentValidator(std::string_view body);
+// `policy` is the -o list; empty, every origin may read.
+Exchange beginExchange(evhttp_request* req, const AccessPolicy& policy);
+// Answers CONNECT, a request the policy refuses and a CORS preflight; false leaves the request
+// to the routes.
+bool answeredBeforeRoutes(const Exchange& exchange);
+
+// The request's query parameters; nothing when the query cannot be parsed.
+Query parseQuery(evhttp_request* req);
 
 // Content-Disposition for a served file: the base name, quoted and restricted to printable ASCII
 // (so no header can ever carry a CR or LF), plus the exact name in RFC 5987 form when the
 // quoted one had to be altered.
 std::string contentDisposition(const std::string& file_name);
 
-// Adds headers in table order; false when libevent refused one.
+// Adds a table's headers in its order, Access-Control-Allow-Origin as the policy allows; false
+// when libevent refused one.
 template <size_t N>
-bool addHeaders(evhttp_request* req, const HeaderField (&fields)[N]) {
-    bool ok = true;
-    for (const HeaderField& field : fields) {
-        ok = evhttp_add_header(evhttp_request_get_output_headers(req), field.name, field.value) ==
-                 0 &&
-             ok;
-    }
-    return ok;
-}
-bool addHeader(evhttp_request* req, const char* name, const std::string& value);
+bool addHeaders(const Exchange& exchange, const HeaderField (&fields)[N],
+                const char* contentType = nullptr);
+bool addHeader(const Exchange& exchange, const char* name, const std::string& value);
 // The file route's headers, in their order, with this Content-Type (the table's when null).
-bool addFileHeaders(evhttp_request* req, const std::string& file, const char* contentType);
+bool addFileHeaders(const Exchange& exchange, const std::string& file, const char* contentType);
+// ETag, Last-Modified (when given) and Cache-Control, after the route's own headers.
+void addValidators(const Exchange& exchange, const std::string& etag,
+                   const std::string& lastModified);
+// Replies 304 (412 for a method other than GET and HEAD) when the request's If-None-Match
+// names `etag`; false when it does not, and nothing was sent.
+bool answeredNotModified(const Exchange& exchange, const std::string& etag);
 
 // The replies. Each sends the one reply of the request.
 
 // A status with no body.
-void replyStatus(evhttp_request* req, int code, const char* reason);
+void replyStatus(const Exchange& exchange, int code, const char* reason);
+// 400 for a request whose parameters cannot be served.
+void replyBadRequest(const Exchange& exchange);
 // A body shared with other replies: lent to libevent rather than copied, and kept alive until
 // it has been written, even if a newer one replaces it meanwhile.
-void replyShared(evhttp_request* req, int code, const char* reason,
+void replyShared(const Exchange& exchange, int code, const char* reason,
                  std::shared_ptr<const std::string> body);
-// 400 for a request whose parameters cannot be served.
-void replyBadRequest(evhttp_request* req);
 // 200 with the whole of an open font file.
-void replyFont(evhttp_request* req, OpenFont font);
+void replyFont(const Exchange& exchange, OpenFont font);
+// Starts a reply whose body follows in pieces (an event stream).
+void startStream(const Exchange& exchange);
+
+// --- Template definitions ---
+
+bool addHeaderField(const Exchange& exchange, const HeaderField& field, const char* contentType);
+
+template <size_t N>
+bool addHeaders(const Exchange& exchange, const HeaderField (&fields)[N], const char* contentType) {
+    bool ok = true;
+    for (const HeaderField& field : fields) ok = addHeaderField(exchange, field, contentType) && ok;
+    return ok;
+}
 
 }  // namespace Http

@@ -3,38 +3,41 @@
 #include <cerrno>
 #include <cstdio>
 #include <exception>
-#include <iterator>
 
 #include "WebFace.h"
 #include "WebFaces.h"
 
 namespace Routes {
 
-void catalogue(Agent& agent, evhttp_request* req, const Http::Query& query) {
-    Http::addHeaders(req, Http::kCatalogueHeaders);
+void catalogue(Agent& agent, const Http::Exchange& exchange, const Http::Query& query) {
+    Http::addHeaders(exchange, Http::kCatalogueHeaders);
     std::shared_ptr<const Catalogue> catalogue;
     try {
         catalogue = agent.currentCatalogue(query.details);
     } catch (const std::exception&) {
         // The agent keeps serving; this one client learns that its catalogue failed.
-        return Http::replyStatus(req, 500, "Internal Server Error");
+        return Http::replyStatus(exchange, 500, "Internal Server Error");
     }
     const VornFontAgent::CatalogueReply& reply = catalogue->reply;
-    Http::replyShared(req, reply.status, reply.reason,
+    if (reply.status == 200) {
+        Http::addValidators(exchange, catalogue->validator, std::string());
+        if (Http::answeredNotModified(exchange, catalogue->validator)) return;
+    }
+    Http::replyShared(exchange, reply.status, reply.reason,
                       std::shared_ptr<const std::string>(catalogue, &reply.body));
 }
 
-void events(Agent& agent, evhttp_request* req, const Http::Query&) {
-    Http::addHeaders(req, Http::kEventStreamHeaders);
+void events(Agent& agent, const Http::Exchange& exchange, const Http::Query&) {
+    Http::addHeaders(exchange, Http::kEventStreamHeaders);
     std::shared_ptr<const Catalogue> catalogue;
     try {
         catalogue = agent.currentCatalogue();
     } catch (const std::exception&) {
-        return Http::replyStatus(req, 500, "Internal Server Error");
+        return Http::replyStatus(exchange, 500, "Internal Server Error");
     }
-    if (!agent.streams().open(req, catalogue->validator, Agent::catalogueEvent(*catalogue))) {
-        return Http::replyStatus(req, 503, "Service Unavailable");
-    }
+    if (agent.streams().full()) return Http::replyStatus(exchange, 503, "Service Unavailable");
+    Http::startStream(exchange);
+    agent.streams().open(exchange.req, catalogue->validator, Agent::catalogueEvent(*catalogue));
 }
 
 namespace {
@@ -50,70 +53,74 @@ std::optional<uint32_t> parseFaceIndex(const std::string& text) {
     return value;
 }
 
-void replyMadeFace(evhttp_request* req, const std::string& file, const MadeFace& made,
+// The headers are on the reply already; a face without bytes is the file itself.
+void replyMadeFace(const Http::Exchange& exchange, const MadeFace& made,
                    std::shared_ptr<OpenFont> font) {
-    if (!made.bytes) {
-        Http::addFileHeaders(req, file, made.contentType);
-        return Http::replyFont(req, std::move(*font));
-    }
-    Http::addFileHeaders(req, file, made.contentType);
-    Http::replyShared(req, 200, "OK", made.bytes);
+    if (!made.bytes) return Http::replyFont(exchange, std::move(*font));
+    Http::replyShared(exchange, 200, "OK", made.bytes);
 }
 
 // One face of a listed file, or a subset of it for a text.
-void webFace(Agent& agent, evhttp_request* req, const Http::Query& query, OpenFont opened) {
+void webFace(Agent& agent, const Http::Exchange& exchange, const Http::Query& query,
+             OpenFont opened) {
     const std::optional<uint32_t> face = query.face ? parseFaceIndex(*query.face) : 0u;
     const bool textOk = !query.text || isAcceptableSubsetText(*query.text);
     auto font = std::make_shared<OpenFont>(std::move(opened));
     auto mapped = std::make_shared<const MappedFont>(font->fd.get(),
                                                      static_cast<size_t>(font->status.st_size));
     // What is no SFNT (Type 1, bitmap fonts, WOFF) is served whole, as its only face.
-    const uint32_t faces = std::max(faceCountOf(mapped->bytes()), 1u);
-    if (!face || *face >= faces || !textOk) {
-        Http::addFileHeaders(req, query.file, nullptr);
-        return Http::replyBadRequest(req);
+    const uint32_t sfntFaces = faceCountOf(mapped->bytes());
+    if (!face || *face >= std::max(sfntFaces, 1u) || !textOk) {
+        Http::addFileHeaders(exchange, query.file, nullptr);
+        return Http::replyBadRequest(exchange);
     }
-    if (faceCountOf(mapped->bytes()) == 0 || (!query.text && !isCollection(mapped->bytes()))) {
-        return replyMadeFace(req, query.file,
-                             MadeFace{nullptr, fontContentType(mapped->bytes(), 0)}, font);
-    }
+    const bool whole = sfntFaces == 0 || (!query.text && !isCollection(mapped->bytes()));
+    const char* wholeType = fontContentType(mapped->bytes(), 0);
+    // The content type does not depend on the text: a subset keeps the face's outlines.
+    Http::addFileHeaders(exchange, query.file,
+                         whole ? wholeType : fontContentType(mapped->bytes(), *face));
+    const std::string* text = query.text ? &*query.text : nullptr;
+    const std::string etag = Http::faceEntityTag(font->status, *face, text);
+    Http::addValidators(exchange, etag, Http::httpDate(font->status.st_mtim.tv_sec));
+    if (Http::answeredNotModified(exchange, etag)) return;
+    if (whole) return replyMadeFace(exchange, MadeFace{nullptr, wholeType}, font);
+
     FaceOrder order{std::move(mapped), *face, query.text};
     std::string key = WebFaces::keyOf(font->status, order);
     if (const std::optional<MadeFace> made = agent.webFaces().find(key)) {
-        return replyMadeFace(req, query.file, *made, font);
+        return replyMadeFace(exchange, *made, font);
     }
-    const std::string file = query.file;
     const bool queued = agent.webFaces().make(
         std::move(key), std::move(order),
-        [req, file, font](const MadeFace& made) { replyMadeFace(req, file, made, font); });
-    if (!queued) {
-        Http::addFileHeaders(req, query.file, nullptr);
-        Http::replyStatus(req, 503, "Service Unavailable");
-    }
+        [exchange, font](const MadeFace& made) { replyMadeFace(exchange, made, font); });
+    if (!queued) Http::replyStatus(exchange, 503, "Service Unavailable");
 }
 
 }  // namespace
 
-void file(Agent& agent, evhttp_request* req, const Http::Query& query) {
+void file(Agent& agent, const Http::Exchange& exchange, const Http::Query& query) {
     std::optional<OpenFont> font = openListedFont(*agent.monitor().listFontPaths(), query.file);
     if (!font) {
-        Http::addFileHeaders(req, query.file, nullptr);
+        Http::addFileHeaders(exchange, query.file, nullptr);
         // Out of descriptors or memory the font is still there: "try again", not "no such font".
         const bool busy = errno == EMFILE || errno == ENFILE || errno == ENOMEM;
         printf("Can not open file:%s", query.file.c_str());
-        if (busy) return Http::replyStatus(req, 503, "Service Unavailable");
-        return Http::replyStatus(req, 404, "Not Found");
+        if (busy) return Http::replyStatus(exchange, 503, "Service Unavailable");
+        return Http::replyStatus(exchange, 404, "Not Found");
     }
-    if (query.face || query.text) return webFace(agent, req, query, std::move(*font));
-    Http::addFileHeaders(req, query.file, nullptr);
-    Http::replyFont(req, std::move(*font));
+    if (query.face || query.text) return webFace(agent, exchange, query, std::move(*font));
+    Http::addFileHeaders(exchange, query.file, nullptr);
+    const std::string etag = Http::fileEntityTag(font->status);
+    Http::addValidators(exchange, etag, Http::httpDate(font->status.st_mtim.tv_sec));
+    if (Http::answeredNotModified(exchange, etag)) return;
+    Http::replyFont(exchange, std::move(*font));
 }
 
 namespace {
 
 struct Route {
     bool (*takes)(const Http::Query& query);
-    void (*reply)(Agent& agent, evhttp_request* req, const Http::Query& query);
+    void (*reply)(Agent& agent, const Http::Exchange& exchange, const Http::Query& query);
 };
 
 constexpr Route kRoutes[] = {
@@ -126,9 +133,11 @@ constexpr Route kRoutes[] = {
 
 void dispatch(Agent& agent, evhttp_request* req) {
     agent.awaitBuild();
+    const Http::Exchange exchange = Http::beginExchange(req, agent.policy);
+    if (Http::answeredBeforeRoutes(exchange)) return;
     const Http::Query query = Http::parseQuery(req);
     for (const Route& route : kRoutes) {
-        if (route.takes(query)) return route.reply(agent, req, query);
+        if (route.takes(query)) return route.reply(agent, exchange, query);
     }
 }
 

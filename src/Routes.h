@@ -8,14 +8,15 @@
 
 namespace Routes {
 
-// The document of every installed font.
-void catalogue(Agent& agent, evhttp_request* req, const Http::Query& query);
+// The document of every installed font, plain or detailed.
+void catalogue(Agent& agent, const Http::Exchange& exchange, const Http::Query& query);
 // A stream of catalogue events.
-void events(Agent& agent, evhttp_request* req, const Http::Query& query);
-// The bytes of one listed font file.
-void file(Agent& agent, evhttp_request* req, const Http::Query& query);
+void events(Agent& agent, const Http::Exchange& exchange, const Http::Query& query);
+// The bytes of one listed font file, or of one face of it, or a subset of a face for a text.
+void file(Agent& agent, const Http::Exchange& exchange, const Http::Query& query);
 
-// Parses the request and replies through the first route that takes it.
+// Answers what the HTTP layer answers itself, then replies through the first route that takes
+// the request.
 void dispatch(Agent& agent, evhttp_request* req);
 
 }  // namespace Routes

@@ -62,6 +62,12 @@ TEST_F(FaceRoute, ASubsetIsTheSubsettersAndNeverStale) {
     EXPECT_EQ(first.header("Content-Type"), "font/ttf");
     EXPECT_EQ(first.body, subsetFace(readFile(trio), 2, "Hi there").value().bytes);
     EXPECT_EQ(get(trio, "&face=2&text=Hi%20there").body, first.body);  // remembered
+    const std::string target = "/?file=" + urlEncode(trio) + "&face=2&text=Hi%20there";
+    const HttpResponse again =
+        httpExchange(agent.port, "GET " + target + " HTTP/1.1\r\nHost: x\r\nIf-None-Match: " +
+                                     first.header("ETag") + "\r\n\r\n");
+    EXPECT_EQ(again.status, 304);
+    EXPECT_NE(first.header("ETag"), get(trio, "&face=1&text=Hi%20there").header("ETag"));
 
     // The same path rewritten with another font: the subset is made from the new one.
     writeFile(trio, readFile(fixturePath("webface/ExampleWebTrio.ttc")));

@@ -1,0 +1,106 @@
+// Validators for the replies (ETag, Last-Modified) and the If-None-Match check, so that a
+// browser revalidates a font or the catalogue with "Cache-Control: no-cache" and gets 304
+// instead of the bytes again.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <string_view>
+#include <type_traits>
+
+#include <sys/stat.h>
+
+#include <event2/util.h>
+
+namespace Http {
+
+// Every use is revalidated, so a page never draws a font or lists a catalogue that is stale.
+constexpr const char* kCacheControl = "no-cache";
+
+// 64-bit FNV-1a: a change of any input byte changes the tag; not meant to resist forgery,
+// since whoever can forge a tag can fetch the bytes anyway.
+class TagHash {
+  public:
+    TagHash& add(const void* data, size_t size) {
+        const auto* bytes = static_cast<const unsigned char*>(data);
+        for (size_t i = 0; i < size; ++i) value_ = (value_ ^ bytes[i]) * 0x100000001b3ull;
+        return *this;
+    }
+    template <typename T>
+    TagHash& addValue(T value) {
+        static_assert(std::is_integral<T>::value, "hash integers one by one, no padding");
+        const uint64_t wide = static_cast<uint64_t>(value);
+        return add(&wide, sizeof wide);
+    }
+    // A strong entity tag, quoted as it goes in the header; the prefix keeps the tags of
+    // different kinds of reply apart.
+    std::string tag(char kind) const {
+        char text[24];
+        snprintf(text, sizeof text, "\"%c%016llx\"", kind, static_cast<unsigned long long>(value_));
+        return text;
+    }
+
+  private:
+    uint64_t value_ = 0xcbf29ce484222325ull;
+};
+
+// A font file's tag: the same file, unchanged, keeps it; a replacement or any write (the
+// modification time has nanoseconds) gives another. Hashed, so that no inode or device number
+// reaches a page.
+inline TagHash fileHash(const struct stat& st) {
+    return TagHash()
+        .addValue(st.st_dev)
+        .addValue(st.st_ino)
+        .addValue(st.st_size)
+        .addValue(st.st_mtim.tv_sec)
+        .addValue(st.st_mtim.tv_nsec);
+}
+
+inline std::string fileEntityTag(const struct stat& st) { return fileHash(st).tag('f'); }
+
+// A face or subset of a file: the file's tag and the parameters that chose the face.
+inline std::string faceEntityTag(const struct stat& st, uint32_t face, const std::string* text) {
+    TagHash hash = fileHash(st);
+    hash.addValue(face).addValue(text != nullptr ? text->size() + 1 : 0);
+    if (text != nullptr) hash.add(text->data(), text->size());
+    return hash.tag('w');
+}
+
+// A reply body's tag: equal bodies, equal tags.
+inline std::string contentEntityTag(std::string_view body) {
+    return TagHash().add(body.data(), body.size()).tag('c');
+}
+
+// An IMF-fixdate ("Sun, 06 Nov 1994 08:49:37 GMT"), whatever the agent's locale.
+inline std::string httpDate(time_t seconds) {
+    struct tm utc;
+    char text[40];
+    if (gmtime_r(&seconds, &utc) == nullptr) return std::string();
+    const int n = evutil_date_rfc1123(text, sizeof text, &utc);
+    return n > 0 && static_cast<size_t>(n) < sizeof text ? std::string(text, n) : std::string();
+}
+
+// True when an If-None-Match value names `tag` (weak comparison, RFC 9110 13.1.2: a "W/" prefix
+// does not count) or is "*".
+inline bool noneMatchNames(const char* header, const std::string& tag) {
+    if (header == nullptr) return false;
+    const char* p = header;
+    while (*p != '\0') {
+        while (*p == ' ' || *p == '\t' || *p == ',') ++p;
+        if (*p == '*') return true;
+        if (strncmp(p, "W/", 2) == 0) p += 2;
+        const char* end = *p == '"' ? strchr(p + 1, '"') : nullptr;
+        if (end == nullptr) return false;  // not an entity tag: nothing further can be trusted
+        ++end;
+        if (static_cast<size_t>(end - p) == tag.size() &&
+            tag.compare(0, tag.size(), p, end - p) == 0)
+            return true;
+        p = end;
+    }
+    return false;
+}
+
+}  // namespace Http
