@@ -78,6 +78,7 @@ die() {
 }
 
 RUN_START_NS=$(now_ns)
+LOAD_AT_START="$(cut -d' ' -f1-3 /proc/loadavg)"
 TMP="$(mktemp -d /tmp/vorn-bench.XXXXXX)"
 # nginx's worker runs as an unprivileged user and must reach the served files through TMP.
 chmod 755 "$TMP"
@@ -317,7 +318,8 @@ make_scaled_fonts() {
     local parent="${VORN_BENCH_SCALE_DIR:-/var/tmp}" copy dirs=()
     SCALE_ROOT="$(mktemp -d "$parent/vorn-scale.XXXXXX")" || die "cannot make a folder in $parent"
     chmod 755 "$SCALE_ROOT"
-    fc-list --format '%{file}\n' >"$TMP/installed.files" || die "fc-list failed"
+    fc-list --format '%{file}\n' >"$TMP/r" || die "fc-list failed"
+    sort -u "$TMP/r" >"$TMP/installed.files"  # one line per face, collections repeat their file
     log "hard-linking $(wc -l <"$TMP/installed.files") listed font files $SCALE times into $SCALE_ROOT"
     link_font_copies "$SCALE_ROOT" "$SCALE" <"$TMP/installed.files" >"$TMP/r" ||
         die "the copies could not be linked; hard links need the fonts' filesystem: set VORN_BENCH_SCALE_DIR to a folder on it"
@@ -366,6 +368,7 @@ run_scaled() {
 
     echo "Vorn Font Agent benchmark at scale, $(date -u '+%Y-%m-%d %H:%M UTC')"
     echo "  machine: $MACHINE"
+    echo "  load:    $LOAD_AT_START at the start (1, 5 and 15 minutes; times are comparable only on a quiet machine)"
     echo "  fonts:   $SCALE_SOURCE_FILES font files listed by the machine's fontconfig, hard-linked $SCALE times"
     cat "$TMP/report-1" "$TMP/report-$SCALE"
     echo
