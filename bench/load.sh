@@ -77,18 +77,10 @@ trap 'exit 130' INT TERM HUP
 
 # --- Preparation -------------------------------------------------------------------------------
 
-if [ "$INSTALL" -eq 1 ]; then
-    install_packages "${VORN_PACKAGES[@]}" "${FONT_PACKAGES[@]}" wrk curl ||
-        die "packages could not be installed"
-fi
+prepare_agent wrk curl
 for tool in curl wrk timeout; do
     command -v "$tool" >/dev/null || die "$tool is missing"
 done
-if [ "$BUILD" -eq 1 ]; then
-    log "building the agent (Release) in $BUILD_DIR"
-    vorn_build "$BUILD_DIR" >&2 || die "the agent did not build"
-fi
-[ -x "$AGENT" ] || die "no agent at $AGENT"
 
 # 1000 client sockets and as many accepted ones on the agent's side, plus some to spare.
 if [ "$(ulimit -n)" != unlimited ] && [ "$(ulimit -n)" -lt 4096 ]; then

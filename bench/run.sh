@@ -1,28 +1,41 @@
 #!/usr/bin/env bash
 # Measures the agent on loopback against reference programs over a realistic font set: the
 # catalogue against fc-list and a bare FreeType pass (bench/ftpass.cpp), the file route against
-# nginx serving the same files. Prints a table on standard output, progress on standard error.
-# Exits non-zero only when a figure could not be measured, never because a figure is slow.
+# nginx serving the same files. With --scale N, the catalogue figures over N hard-linked copies
+# of the same fonts against one copy, and how each grows. Prints a table on standard output,
+# progress on standard error. Exits non-zero only when a figure could not be measured, never
+# because a figure is slow.
 set -euo pipefail
 
 usage() {
     cat <<'EOF'
-Usage: bench/run.sh [--soak] [--runs N] [--no-install] [--no-build]
+Usage: bench/run.sh [--scale N] [--soak] [--runs N] [--no-install] [--no-build]
+  --scale N      the catalogue figures (no file route) over N hard-linked copies of the
+                 installed fonts and over one copy, each under a fontconfig configuration and
+                 cache of its own, and how each figure grows from 1x to Nx (N from 2 to 16)
   --soak         also compare the agent's memory after 10 and after 1000 catalogue requests
-                 (takes long: 1000 catalogue builds; bounded by VORN_BENCH_SOAK_SECONDS, 3600)
+                 (takes long: 1000 catalogue builds; bounded by VORN_BENCH_SOAK_SECONDS, 3600);
+                 with --scale, at Nx only
   --runs N       catalogue requests after the first one (at least 10, default 20)
   --no-install   do not install missing packages
   --no-build     use the agent already built in the build folder
-Environment: VORN_BENCH_BUILD_DIR (default: build/ of the repository)
+Environment: VORN_BENCH_BUILD_DIR (default: build/ of the repository),
+  VORN_BENCH_SCALE_DIR (where --scale puts its copies, on the fonts' filesystem; default /var/tmp)
 EOF
 }
 
+SCALE=0
 SOAK=0
 RUNS=20
 INSTALL=1
 BUILD=1
 while [ $# -gt 0 ]; do
     case "$1" in
+        --scale)
+            [ $# -ge 2 ] || { usage >&2; exit 2; }
+            SCALE="$2"
+            shift
+            ;;
         --soak) SOAK=1 ;;
         --runs)
             [ $# -ge 2 ] || { usage >&2; exit 2; }
@@ -38,6 +51,10 @@ while [ $# -gt 0 ]; do
 done
 if ! [[ "$RUNS" =~ ^[0-9]+$ ]] || [ "$RUNS" -lt 10 ] || [ "$RUNS" -gt 1000 ]; then
     echo "bench: --runs takes a number from 10 to 1000" >&2
+    exit 2
+fi
+if ! [[ "$SCALE" =~ ^[0-9]+$ ]] || { [ "$SCALE" -ne 0 ] && { [ "$SCALE" -lt 2 ] || [ "$SCALE" -gt 16 ]; }; }; then
+    echo "bench: --scale takes a number from 2 to 16" >&2
     exit 2
 fi
 
@@ -61,43 +78,37 @@ die() {
 }
 
 RUN_START_NS=$(now_ns)
+LOAD_AT_START="$(cut -d' ' -f1-3 /proc/loadavg)"
 TMP="$(mktemp -d /tmp/vorn-bench.XXXXXX)"
 # nginx's worker runs as an unprivileged user and must reach the served files through TMP.
 chmod 755 "$TMP"
 AGENT_PID=""
 NGINX_PID=""
+SCALE_ROOT=""  # the copies of --scale, once made
 
 cleanup() {
     stop_pid "$AGENT_PID"
     stop_pid "$NGINX_PID"
     rm -rf "$TMP"
+    [ -z "$SCALE_ROOT" ] || rm -rf "$SCALE_ROOT"
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM HUP
 
 # --- Preparation -------------------------------------------------------------------------------
 
-TOOL_PACKAGES=(wrk curl)
-
-if [ "$INSTALL" -eq 1 ]; then
-    install_packages "${VORN_PACKAGES[@]}" "${FONT_PACKAGES[@]}" "${TOOL_PACKAGES[@]}" ||
-        die "packages could not be installed"
-    if ! command -v nginx >/dev/null && ! [ -x /usr/sbin/nginx ]; then
+prepare_agent wrk curl
+TOOLS=(curl fc-list fc-cache pkg-config g++)
+if [ "$SCALE" -eq 0 ]; then
+    if [ "$INSTALL" -eq 1 ] && ! command -v nginx >/dev/null && ! [ -x /usr/sbin/nginx ]; then
         install_packages nginx-light || install_packages nginx || die "nginx could not be installed"
     fi
-    # The packages' triggers refresh fontconfig's caches; this only makes sure of it.
-    fc-cache >/dev/null 2>&1 || true
+    NGINX="$(command -v nginx || echo /usr/sbin/nginx)"
+    TOOLS+=(wrk "$NGINX")
 fi
-NGINX="$(command -v nginx || echo /usr/sbin/nginx)"
-for tool in curl wrk fc-list pkg-config g++ "$NGINX"; do
+for tool in "${TOOLS[@]}"; do
     command -v "$tool" >/dev/null || die "$tool is missing"
 done
-
-if [ "$BUILD" -eq 1 ]; then
-    log "building the agent (Release) in $BUILD_DIR"
-    vorn_build "$BUILD_DIR" >&2 || die "the agent did not build"
-fi
-[ -x "$AGENT" ] || die "no agent at $AGENT"
 mkdir -p "$(dirname "$FTPASS")"
 # shellcheck disable=SC2046 # pkg-config's flags are meant to split
 g++ -std=c++17 -O2 -o "$FTPASS" "$BENCH_DIR/ftpass.cpp" \
@@ -120,81 +131,87 @@ MACHINE="$(nproc) cores, $(uname -r), fontconfig $(pkg-config --modversion fontc
 
 # --- References --------------------------------------------------------------------------------
 
-log "reference runs (fc-list, FreeType pass)"
-# Warm-up: every figure below is then taken with the font files in the page cache.
-"$FTPASS" >/dev/null || die "ftpass failed"
-fc-list --format '%{file}|%{family}|%{style}\n' >/dev/null || die "fc-list failed"
-
-FCLIST_RUNS=7
-FCLIST_LINES="$(fc-list --format '%{file}|%{family}|%{style}\n' | wc -l)"
-: >"$TMP/fclist.times"
-for i in $(seq 1 $FCLIST_RUNS); do
-    t0=$(now_ns)
+# fc-list and the FreeType pass over the fonts of the fontconfig configuration in force.
+measure_references() {
+    log "reference runs (fc-list, FreeType pass)"
+    # Warm-up: every figure below is then taken with the font files in the page cache.
+    "$FTPASS" >/dev/null || die "ftpass failed"
     fc-list --format '%{file}|%{family}|%{style}\n' >/dev/null || die "fc-list failed"
-    t1=$(now_ns)
-    echo "$(((t1 - t0) / 1000))e-3" >>"$TMP/fclist.times"  # milliseconds
-done
-stats <"$TMP/fclist.times" >"$TMP/r"
-read -r FCLIST_MED FCLIST_MIN FCLIST_MAX _ _ <"$TMP/r"
 
-FTPASS_RUNS=3
-: >"$TMP/ftpass.out"
-for i in $(seq 1 $FTPASS_RUNS); do
-    "$FTPASS" >>"$TMP/ftpass.out" || die "ftpass failed"
-done
-ftfield() { sed -n "s/.*\\b$1=\\([0-9.]*\\).*/\\1/p" "$TMP/ftpass.out"; }
-ftfield total_ms | stats >"$TMP/r"
-read -r FT_MED FT_MIN FT_MAX _ _ <"$TMP/r"
-FT_LIST_MED="$(ftfield list_ms | median_of)"
-FT_FREETYPE_MED="$(ftfield freetype_ms | median_of)"
-FT_LINE="$(head -n 1 "$TMP/ftpass.out")"
-ftfirst() { echo "$FT_LINE" | sed -n "s/.*\\b$1=\\([0-9]*\\).*/\\1/p"; }
-FT_FILES="$(ftfirst files)"
-FT_FACES="$(ftfirst faces)"
-FT_INSTANCES="$(ftfirst named_instances)"
-FT_UNREADABLE="$(ftfirst unreadable)"
-[ "$FT_FILES" -ge 1000 ] || log "warning: only $FT_FILES font files listed, not a realistic set"
+    FCLIST_RUNS=7
+    FCLIST_LINES="$(fc-list --format '%{file}|%{family}|%{style}\n' | wc -l)"
+    : >"$TMP/fclist.times"
+    for i in $(seq 1 $FCLIST_RUNS); do
+        t0=$(now_ns)
+        fc-list --format '%{file}|%{family}|%{style}\n' >/dev/null || die "fc-list failed"
+        t1=$(now_ns)
+        echo "$(((t1 - t0) / 1000))e-3" >>"$TMP/fclist.times"  # milliseconds
+    done
+    stats <"$TMP/fclist.times" >"$TMP/r"
+    read -r FCLIST_MED FCLIST_MIN FCLIST_MAX _ _ <"$TMP/r"
+
+    FTPASS_RUNS=3
+    : >"$TMP/ftpass.out"
+    for i in $(seq 1 $FTPASS_RUNS); do
+        "$FTPASS" >>"$TMP/ftpass.out" || die "ftpass failed"
+    done
+    ftfield() { sed -n "s/.*\\b$1=\\([0-9.]*\\).*/\\1/p" "$TMP/ftpass.out"; }
+    ftfield total_ms | stats >"$TMP/r"
+    read -r FT_MED FT_MIN FT_MAX _ _ <"$TMP/r"
+    FT_LIST_MED="$(ftfield list_ms | median_of)"
+    FT_FREETYPE_MED="$(ftfield freetype_ms | median_of)"
+    FT_LINE="$(head -n 1 "$TMP/ftpass.out")"
+    ftfirst() { echo "$FT_LINE" | sed -n "s/.*\\b$1=\\([0-9]*\\).*/\\1/p"; }
+    FT_FILES="$(ftfirst files)"
+    FT_FACES="$(ftfirst faces)"
+    FT_INSTANCES="$(ftfirst named_instances)"
+    FT_UNREADABLE="$(ftfirst unreadable)"
+    [ "$FT_FILES" -ge 1000 ] || log "warning: only $FT_FILES font files listed, not a realistic set"
+}
 
 # --- Catalogue ---------------------------------------------------------------------------------
 
-log "starting the agent on 127.0.0.1:$AGENT_PORT"
-START_NS=$(now_ns)
-"$AGENT" -l 127.0.0.1 -p "$AGENT_PORT" >"$TMP/agent.out" 2>&1 &
-AGENT_PID=$!
-wait_listening "$AGENT_PID" "$AGENT_PORT" || die "the agent did not come up (see its output: $(head -c 300 "$TMP/agent.out"))"
-READY_NS=$(now_ns)
-STARTUP_MS="$(calc "($READY_NS - $START_NS) / 1e6")"
+# Starts the agent (it stays running) and takes the catalogue figures; the first document is
+# left in $TMP/first.json.
+measure_catalogue() {
+    log "starting the agent on 127.0.0.1:$AGENT_PORT"
+    START_NS=$(now_ns)
+    "$AGENT" -l 127.0.0.1 -p "$AGENT_PORT" >"$TMP/agent.out" 2>&1 &
+    AGENT_PID=$!
+    wait_listening "$AGENT_PID" "$AGENT_PORT" || die "the agent did not come up (see its output: $(head -c 300 "$TMP/agent.out"))"
+    READY_NS=$(now_ns)
+    STARTUP_MS="$(calc "($READY_NS - $START_NS) / 1e6")"
 
-log "first catalogue request"
-catalogue_request "$TMP/first.json" >"$TMP/r"
-read -r FIRST_S DOC_BYTES <"$TMP/r"
-FIRST_MS="$(calc "$FIRST_S * 1000")"
-HWM_AFTER_FIRST="$(status_kib "$AGENT_PID" VmHWM)"
+    log "first catalogue request"
+    catalogue_request "$TMP/first.json" >"$TMP/r"
+    read -r FIRST_S DOC_BYTES <"$TMP/r"
+    FIRST_MS="$(calc "$FIRST_S * 1000")"
+    HWM_AFTER_FIRST="$(status_kib "$AGENT_PID" VmHWM)"
 
-log "$RUNS further catalogue requests"
-: >"$TMP/catalogue.times"
-for i in $(seq 1 "$RUNS"); do
-    catalogue_request /dev/null >"$TMP/r"
-    read -r secs bytes <"$TMP/r"
-    [ "$bytes" = "$DOC_BYTES" ] || log "warning: request $((i + 1)) gave $bytes bytes, the first $DOC_BYTES"
-    echo "$secs" >>"$TMP/catalogue.times"
-    if [ "$((i + 1))" -eq 10 ]; then
-        RSS_AT_10="$(status_kib "$AGENT_PID" VmRSS)"
-        HWM_AT_10="$(status_kib "$AGENT_PID" VmHWM)"
-    fi
-done
-stats <"$TMP/catalogue.times" >"$TMP/r"
-read -r CAT_MED CAT_MIN CAT_MAX CAT_P10 CAT_P90 <"$TMP/r"
-for v in CAT_MED CAT_MIN CAT_MAX CAT_P10 CAT_P90; do printf -v "$v" '%s' "$(calc "${!v} * 1000")"; done
-CAT_REQUESTS=$((RUNS + 1))
-HWM_KIB="$(status_kib "$AGENT_PID" VmHWM)"
-RSS_KIB="$(status_kib "$AGENT_PID" VmRSS)"
-ANON_KIB="$(status_kib "$AGENT_PID" RssAnon)"
-FILE_KIB="$(status_kib "$AGENT_PID" RssFile)"
+    log "$RUNS further catalogue requests"
+    : >"$TMP/catalogue.times"
+    for i in $(seq 1 "$RUNS"); do
+        catalogue_request /dev/null >"$TMP/r"
+        read -r secs bytes <"$TMP/r"
+        [ "$bytes" = "$DOC_BYTES" ] || log "warning: request $((i + 1)) gave $bytes bytes, the first $DOC_BYTES"
+        echo "$secs" >>"$TMP/catalogue.times"
+        if [ "$((i + 1))" -eq 10 ]; then
+            RSS_AT_10="$(status_kib "$AGENT_PID" VmRSS)"
+            HWM_AT_10="$(status_kib "$AGENT_PID" VmHWM)"
+        fi
+    done
+    stats <"$TMP/catalogue.times" >"$TMP/r"
+    read -r CAT_MED CAT_MIN CAT_MAX CAT_P10 CAT_P90 <"$TMP/r"
+    for v in CAT_MED CAT_MIN CAT_MAX CAT_P10 CAT_P90; do printf -v "$v" '%s' "$(calc "${!v} * 1000")"; done
+    CAT_REQUESTS=$((RUNS + 1))
+    HWM_KIB="$(status_kib "$AGENT_PID" VmHWM)"
+    RSS_KIB="$(status_kib "$AGENT_PID" VmRSS)"
+    ANON_KIB="$(status_kib "$AGENT_PID" RssAnon)"
+    FILE_KIB="$(status_kib "$AGENT_PID" RssFile)"
 
-# What the document holds, and the two files for the file route: the listed file nearest to
-# 100 KB, and the largest listed file (a CJK collection on this font set), at least 15 MB.
-"$PY" - "$TMP/first.json" >"$TMP/doc.txt" <<'EOF' || die "the catalogue is not a JSON array of families"
+    # What the document holds, and the two files for the file route: the listed file nearest to
+    # 100 KB, and the largest listed file (a CJK collection on this font set).
+    "$PY" - "$TMP/first.json" >"$TMP/doc.txt" <<'EOF' || die "the catalogue is not a JSON array of families"
 import json, os, sys
 doc = json.load(open(sys.argv[1], encoding="utf-8"))
 assert isinstance(doc, list)
@@ -207,7 +224,187 @@ print(len(doc), faces, len(files))
 print(small[0], small[1])
 print(large[0], large[1])
 EOF
-{ read -r DOC_FAMILIES DOC_FACES DOC_FILES; read -r SMALL_SIZE SMALL_PATH; read -r LARGE_SIZE LARGE_PATH; } <"$TMP/doc.txt"
+    { read -r DOC_FAMILIES DOC_FACES DOC_FILES; read -r SMALL_SIZE SMALL_PATH; read -r LARGE_SIZE LARGE_PATH; } <"$TMP/doc.txt"
+}
+
+# --- Soak --------------------------------------------------------------------------------------
+
+# Catalogue requests to the running agent up to SOAK_TOTAL in all, within SOAK_SECONDS.
+measure_soak() {
+    log "soak: catalogue requests up to $SOAK_TOTAL in all, at most $SOAK_SECONDS s"
+    SOAK_DONE=$CAT_REQUESTS
+    SOAK_END_NS=$(($(now_ns) + SOAK_SECONDS * 1000000000))
+    while [ "$SOAK_DONE" -lt "$SOAK_TOTAL" ] && [ "$(now_ns)" -lt "$SOAK_END_NS" ]; do
+        catalogue_request /dev/null >/dev/null
+        SOAK_DONE=$((SOAK_DONE + 1))
+        [ $((SOAK_DONE % 100)) -ne 0 ] || log "soak: $SOAK_DONE requests"
+    done
+    SOAK_RSS="$(status_kib "$AGENT_PID" VmRSS)"
+    SOAK_HWM="$(status_kib "$AGENT_PID" VmHWM)"
+}
+
+# --- Report helpers ----------------------------------------------------------------------------
+
+mib() { fmt 1 "$(calc "$1 / 1024")"; }
+ms() { fmt "${2:-1}" "$1"; }
+verdict() { if "$PY" -c "import sys; sys.exit(0 if ($1) else 1)"; then echo meets; else echo MISSES; fi; }
+row() { printf '  %-44s %s\n' "$1" "$2"; }
+target_row() { printf '  %-44s %10s  %-10s %s\n' "$@"; }
+
+report_fonts() {
+    echo "  fonts:   $FT_FILES files accepted from fontconfig's list ($FT_FACES faces, $FT_INSTANCES named instances, $FT_UNREADABLE unreadable)"
+}
+
+# The catalogue and reference sections of the report, from the figures last measured.
+report_catalogue() {
+    echo "Catalogue (GET /)"
+    row "start to listening" "$(ms "$STARTUP_MS") ms"
+    row "first request after listening" "$(ms "$FIRST_MS") ms"
+    row "start to first catalogue" "$(ms "$(calc "$STARTUP_MS + $FIRST_MS")") ms"
+    row "further requests (n=$RUNS): median" "$(ms "$CAT_MED") ms"
+    row "  min / p10 / p90 / max" "$(ms "$CAT_MIN") / $(ms "$CAT_P10") / $(ms "$CAT_P90") / $(ms "$CAT_MAX") ms"
+    row "document" "$DOC_BYTES bytes: $DOC_FAMILIES families, $DOC_FACES faces, $DOC_FILES files"
+    row "RSS: peak after first request (VmHWM)" "$(mib "$HWM_AFTER_FIRST") MiB"
+    row "RSS: after 10 requests (VmRSS / VmHWM)" "$(mib "$RSS_AT_10") / $(mib "$HWM_AT_10") MiB"
+    row "RSS: after $CAT_REQUESTS requests (VmRSS / VmHWM)" "$(mib "$RSS_KIB") / $(mib "$HWM_KIB") MiB (now anonymous $(mib "$ANON_KIB"), file-backed $(mib "$FILE_KIB"))"
+    echo
+    echo "References (same fonts, same fontconfig)"
+    row "fc-list file|family|style (n=$FCLIST_RUNS): median" "$(ms "$FCLIST_MED") ms (min $(ms "$FCLIST_MIN"), max $(ms "$FCLIST_MAX")), $FCLIST_LINES lines"
+    row "FreeType pass (n=$FTPASS_RUNS): median" "$(ms "$FT_MED") ms (min $(ms "$FT_MIN"), max $(ms "$FT_MAX"))"
+    row "  of which fontconfig listing / FreeType" "$(ms "$FT_LIST_MED") / $(ms "$FT_FREETYPE_MED") ms"
+}
+
+report_soak() {
+    echo
+    echo "Soak"
+    row "RSS after 10 catalogue requests" "$(mib "$RSS_AT_10") MiB (VmHWM $(mib "$HWM_AT_10") MiB)"
+    row "RSS after $SOAK_DONE catalogue requests" "$(mib "$SOAK_RSS") MiB (VmHWM $(mib "$SOAK_HWM") MiB)"
+    [ "$SOAK_DONE" -ge "$SOAK_TOTAL" ] || row "  (stopped at the time limit)" "$SOAK_SECONDS s"
+}
+
+# --- Scale -------------------------------------------------------------------------------------
+
+# The figures that go into the growth table, kept per number of copies.
+declare -A GROWN
+
+remember_figures() {
+    local copies="$1" peak="$HWM_KIB"
+    [ "$SOAK" -eq 0 ] || [ "$copies" -eq 1 ] || peak="$SOAK_HWM"
+    GROWN[$copies.files]="$DOC_FILES"
+    GROWN[$copies.faces]="$DOC_FACES"
+    GROWN[$copies.first]="$FIRST_MS"
+    GROWN[$copies.start_first]="$(calc "$STARTUP_MS + $FIRST_MS")"
+    GROWN[$copies.ftpass]="$FT_MED"
+    GROWN[$copies.first_ft]="$(calc "$FIRST_MS / $FT_MED")"
+    GROWN[$copies.warm]="$CAT_MED"
+    GROWN[$copies.fclist]="$FCLIST_MED"
+    GROWN[$copies.warm_fclist]="$(calc "$CAT_MED / $FCLIST_MED")"
+    GROWN[$copies.peak]="$(calc "$peak / 1024")"
+    GROWN[$copies.anon]="$(calc "$ANON_KIB / 1024")"
+    GROWN[$copies.doc]="$(calc "$DOC_BYTES / 1048576")"
+}
+
+# One line of the growth table: the figure at 1x and at Nx, and Nx over 1x.
+growth_row() {
+    local title="$1" digits="$3" one="${GROWN[1.$2]}" many="${GROWN[$SCALE.$2]}"
+    printf '  %-40s %12s %12s %8s\n' "$title" "$(fmt "$digits" "$one")" "$(fmt "$digits" "$many")" \
+        "$(fmt 2 "$(calc "$many / $one if $one else float('nan')")")"
+}
+
+# Makes SCALE copies of the listed font files under a folder of their own, and a configuration
+# for one copy and one for all of them. Both share one cache folder, so the first copy is
+# scanned once.
+make_scaled_fonts() {
+    local parent="${VORN_BENCH_SCALE_DIR:-/var/tmp}" copy dirs=()
+    SCALE_ROOT="$(mktemp -d "$parent/vorn-scale.XXXXXX")" || die "cannot make a folder in $parent"
+    chmod 755 "$SCALE_ROOT"
+    fc-list --format '%{file}\n' >"$TMP/r" || die "fc-list failed"
+    sort -u "$TMP/r" >"$TMP/installed.files"  # one line per face, collections repeat their file
+    log "hard-linking $(wc -l <"$TMP/installed.files") listed font files $SCALE times into $SCALE_ROOT"
+    link_font_copies "$SCALE_ROOT" "$SCALE" <"$TMP/installed.files" >"$TMP/r" ||
+        die "the copies could not be linked; hard links need the fonts' filesystem: set VORN_BENCH_SCALE_DIR to a folder on it"
+    read -r SCALE_SOURCE_FILES <"$TMP/r"
+    mkdir -p "$SCALE_ROOT/cache"
+    for copy in $(seq 1 "$SCALE"); do dirs+=("$SCALE_ROOT/$copy"); done
+    write_fonts_conf "$SCALE_ROOT/fonts-1.conf" "$SCALE_ROOT/cache" "${dirs[0]}"
+    write_fonts_conf "$SCALE_ROOT/fonts-$SCALE.conf" "$SCALE_ROOT/cache" "${dirs[@]}"
+}
+
+# The catalogue figures over COPIES copies, under their own configuration; the agent is stopped
+# afterwards and the section of the report kept in $TMP/report-COPIES.
+measure_copies() {
+    local copies="$1" t0
+    export FONTCONFIG_FILE="$SCALE_ROOT/fonts-$copies.conf"
+    log "${copies}x: fontconfig scans the copies into its cache"
+    t0=$(now_ns)
+    fc-cache >/dev/null 2>&1 || die "fc-cache failed at ${copies}x"
+    SCAN_S="$(calc "($(now_ns) - $t0) / 1e9")"
+    measure_references
+    free_ports 1 >"$TMP/r"
+    read -r AGENT_PORT <"$TMP/r"
+    measure_catalogue
+    [ "$SOAK" -eq 0 ] || [ "$copies" -eq 1 ] || measure_soak
+    stop_pid "$AGENT_PID"
+    AGENT_PID=""
+    remember_figures "$copies"
+    {
+        echo
+        echo "At ${copies}x ($FONTCONFIG_FILE; its fontconfig cache took $(fmt 1 "$SCAN_S") s to make)"
+        report_fonts
+        echo
+        report_catalogue
+        [ "$SOAK" -eq 0 ] || [ "$copies" -eq 1 ] || report_soak
+    } >"$TMP/report-$copies"
+    unset FONTCONFIG_FILE
+}
+
+run_scaled() {
+    make_scaled_fonts
+    measure_copies 1
+    measure_copies "$SCALE"
+    local expected=$((GROWN[1.files] * SCALE))
+    [ "${GROWN[$SCALE.files]}" -eq "$expected" ] ||
+        log "warning: ${GROWN[$SCALE.files]} files in the catalogue at ${SCALE}x, not $SCALE times ${GROWN[1.files]}"
+
+    echo "Vorn Font Agent benchmark at scale, $(date -u '+%Y-%m-%d %H:%M UTC')"
+    echo "  machine: $MACHINE"
+    echo "  load:    $LOAD_AT_START at the start (1, 5 and 15 minutes; times are comparable only on a quiet machine)"
+    echo "  fonts:   $SCALE_SOURCE_FILES font files listed by the machine's fontconfig, hard-linked $SCALE times"
+    cat "$TMP/report-1" "$TMP/report-$SCALE"
+    echo
+    echo "Growth from 1x to ${SCALE}x"
+    printf '  %-40s %12s %12s %8s\n' "figure" "1x" "${SCALE}x" "growth"
+    growth_row "files in the catalogue" files 0
+    growth_row "faces in the catalogue" faces 0
+    growth_row "first catalogue (ms)" first 1
+    growth_row "start to first catalogue (ms)" start_first 1
+    growth_row "FreeType pass (ms)" ftpass 1
+    growth_row "  first catalogue / FreeType pass" first_ft 3
+    growth_row "warm catalogue, median (ms)" warm 2
+    growth_row "fc-list, median (ms)" fclist 1
+    growth_row "  warm catalogue / fc-list" warm_fclist 3
+    growth_row "peak RSS, VmHWM (MiB)" peak 1
+    growth_row "  anonymous RSS at the end (MiB)" anon 1
+    growth_row "document (MiB)" doc 2
+    echo
+    echo "Ratios and targets at ${SCALE}x"
+    target_row "figure" "value" "target" "verdict"
+    target_row "warm catalogue / fc-list" "$(fmt 3 "${GROWN[$SCALE.warm_fclist]}")" "<= 0.02" "$(verdict "${GROWN[$SCALE.warm_fclist]} <= 0.02")"
+    target_row "first catalogue / FreeType pass" "$(fmt 3 "${GROWN[$SCALE.first_ft]}")" "<= 0.25" "$(verdict "${GROWN[$SCALE.first_ft]} <= 0.25")"
+    target_row "agent peak RSS (MiB)" "$(fmt 1 "${GROWN[$SCALE.peak]}")" "<= 64" "$(verdict "${GROWN[$SCALE.peak]} <= 64")"
+    echo
+    echo "Run took $(fmt 0 "$(calc "($(now_ns) - $RUN_START_NS) / 1e9")") s."
+}
+
+if [ "$SCALE" -ne 0 ]; then
+    run_scaled
+    exit 0
+fi
+
+# --- Default run: the machine's own fonts, catalogue and file route --------------------------------
+
+measure_references
+measure_catalogue
 [ "$LARGE_SIZE" -ge $((15 * 1000 * 1000)) ] || die "the catalogue lists no file of 15 MB or more"
 
 # --- File route --------------------------------------------------------------------------------
@@ -305,24 +502,9 @@ FILE_KIB_END="$(status_kib "$AGENT_PID" RssFile)"
 
 # --- Soak --------------------------------------------------------------------------------------
 
-if [ "$SOAK" -eq 1 ]; then
-    log "soak: catalogue requests up to $SOAK_TOTAL in all, at most $SOAK_SECONDS s"
-    SOAK_DONE=$CAT_REQUESTS
-    SOAK_END_NS=$(($(now_ns) + SOAK_SECONDS * 1000000000))
-    while [ "$SOAK_DONE" -lt "$SOAK_TOTAL" ] && [ "$(now_ns)" -lt "$SOAK_END_NS" ]; do
-        catalogue_request /dev/null >/dev/null
-        SOAK_DONE=$((SOAK_DONE + 1))
-        [ $((SOAK_DONE % 100)) -ne 0 ] || log "soak: $SOAK_DONE requests"
-    done
-    SOAK_RSS="$(status_kib "$AGENT_PID" VmRSS)"
-    SOAK_HWM="$(status_kib "$AGENT_PID" VmHWM)"
-fi
+[ "$SOAK" -eq 0 ] || measure_soak
 
 # --- Report ------------------------------------------------------------------------------------
-
-mib() { fmt 1 "$(calc "$1 / 1024")"; }
-ms() { fmt "${2:-1}" "$1"; }
-verdict() { if "$PY" -c "import sys; sys.exit(0 if ($1) else 1)"; then echo meets; else echo MISSES; fi; }
 
 R_CAT_FCLIST="$(calc "$CAT_MED / $FCLIST_MED")"
 R_FIRST_FT="$(calc "$FIRST_MS / $FT_MED")"
@@ -333,26 +515,11 @@ R_LARGE="$(calc "$A_LARGE_MIB / $N_LARGE_MIB")"
 PEAK_MIB="$(calc "$HWM_KIB_END / 1024")"
 RUN_S="$(calc "($(now_ns) - $RUN_START_NS) / 1e9")"
 
-row() { printf '  %-44s %s\n' "$1" "$2"; }
 echo "Vorn Font Agent benchmark, $(date -u '+%Y-%m-%d %H:%M UTC')"
 echo "  machine: $MACHINE"
-echo "  fonts:   $FT_FILES files accepted from fontconfig's list ($FT_FACES faces, $FT_INSTANCES named instances, $FT_UNREADABLE unreadable)"
+report_fonts
 echo
-echo "Catalogue (GET /)"
-row "start to listening" "$(ms "$STARTUP_MS") ms"
-row "first request after listening" "$(ms "$FIRST_MS") ms"
-row "start to first catalogue" "$(ms "$(calc "$STARTUP_MS + $FIRST_MS")") ms"
-row "further requests (n=$RUNS): median" "$(ms "$CAT_MED") ms"
-row "  min / p10 / p90 / max" "$(ms "$CAT_MIN") / $(ms "$CAT_P10") / $(ms "$CAT_P90") / $(ms "$CAT_MAX") ms"
-row "document" "$DOC_BYTES bytes: $DOC_FAMILIES families, $DOC_FACES faces, $DOC_FILES files"
-row "RSS: peak after first request (VmHWM)" "$(mib "$HWM_AFTER_FIRST") MiB"
-row "RSS: after 10 requests (VmRSS / VmHWM)" "$(mib "$RSS_AT_10") / $(mib "$HWM_AT_10") MiB"
-row "RSS: after $CAT_REQUESTS requests (VmRSS / VmHWM)" "$(mib "$RSS_KIB") / $(mib "$HWM_KIB") MiB (now anonymous $(mib "$ANON_KIB"), file-backed $(mib "$FILE_KIB"))"
-echo
-echo "References (same fonts, same fontconfig)"
-row "fc-list file|family|style (n=$FCLIST_RUNS): median" "$(ms "$FCLIST_MED") ms (min $(ms "$FCLIST_MIN"), max $(ms "$FCLIST_MAX")), $FCLIST_LINES lines"
-row "FreeType pass (n=$FTPASS_RUNS): median" "$(ms "$FT_MED") ms (min $(ms "$FT_MIN"), max $(ms "$FT_MAX"))"
-row "  of which fontconfig listing / FreeType" "$(ms "$FT_LIST_MED") / $(ms "$FT_FREETYPE_MED") ms"
+report_catalogue
 echo
 echo "File route (GET /?file=PATH; nginx: 1 worker, sendfile, no keep-alive)"
 row "small file" "$SMALL_PATH ($SMALL_SIZE bytes)"
@@ -362,26 +529,20 @@ row "large file" "$LARGE_PATH ($LARGE_SIZE bytes)"
 row "  agent: throughput, 4 connections" "$A_LARGE_MIB MiB/s ($A_LARGE_RPS req/s, $A_LARGE_N requests, $A_LARGE_ERR socket errors)"
 row "  nginx: throughput, 4 connections" "$N_LARGE_MIB MiB/s ($N_LARGE_RPS req/s, $N_LARGE_N requests, $N_LARGE_ERR socket errors)"
 row "agent RSS after all of the above (VmRSS / VmHWM)" "$(mib "$RSS_KIB_END") / $(mib "$HWM_KIB_END") MiB (now anonymous $(mib "$ANON_KIB_END"), file-backed $(mib "$FILE_KIB_END"))"
-if [ "$SOAK" -eq 1 ]; then
-    echo
-    echo "Soak"
-    row "RSS after 10 catalogue requests" "$(mib "$RSS_AT_10") MiB (VmHWM $(mib "$HWM_AT_10") MiB)"
-    row "RSS after $SOAK_DONE catalogue requests" "$(mib "$SOAK_RSS") MiB (VmHWM $(mib "$SOAK_HWM") MiB)"
-    [ "$SOAK_DONE" -ge "$SOAK_TOTAL" ] || row "  (stopped at the time limit)" "$SOAK_SECONDS s"
-fi
+[ "$SOAK" -eq 0 ] || report_soak
 echo
 echo "Ratios and targets"
-printf '  %-44s %10s  %-10s %s\n' "figure" "value" "target" "verdict"
-printf '  %-44s %10s  %-10s %s\n' "catalogue median / fc-list median" "$(fmt 2 "$R_CAT_FCLIST")" "<= 0.5" "$(verdict "$R_CAT_FCLIST <= 0.5")"
-printf '  %-44s %10s  %-10s %s\n' "first catalogue / FreeType pass" "$(fmt 2 "$R_FIRST_FT")" "<= 0.75" "$(verdict "$R_FIRST_FT <= 0.75")"
-printf '  %-44s %10s  %-10s %s\n' "  the same from the agent's start" "$(fmt 2 "$R_START_FT")" "(<= 1.0)" "$(verdict "$R_START_FT <= 1.0")"
-printf '  %-44s %10s  %-10s %s\n' "small-file latency agent / nginx" "$(fmt 2 "$R_SMALL")" "<= 2.0" "$(verdict "$R_SMALL <= 2.0")"
-printf '  %-44s %10s  %-10s %s\n' "large-file throughput agent / nginx" "$(fmt 2 "$R_LARGE")" ">= 0.5" "$(verdict "$R_LARGE >= 0.5")"
-printf '  %-44s %10s  %-10s %s\n' "agent peak RSS, whole run (MiB)" "$(fmt 1 "$PEAK_MIB")" "< 64" "$(verdict "$PEAK_MIB < 64")"
-printf '  %-44s %10s  %-10s %s\n' "  of it, peak over the catalogue requests" "$(fmt 1 "$(calc "$HWM_KIB / 1024")")" "< 64" "$(verdict "$HWM_KIB / 1024 < 64")"
+target_row "figure" "value" "target" "verdict"
+target_row "catalogue median / fc-list median" "$(fmt 2 "$R_CAT_FCLIST")" "<= 0.5" "$(verdict "$R_CAT_FCLIST <= 0.5")"
+target_row "first catalogue / FreeType pass" "$(fmt 2 "$R_FIRST_FT")" "<= 0.75" "$(verdict "$R_FIRST_FT <= 0.75")"
+target_row "  the same from the agent's start" "$(fmt 2 "$R_START_FT")" "(<= 1.0)" "$(verdict "$R_START_FT <= 1.0")"
+target_row "small-file latency agent / nginx" "$(fmt 2 "$R_SMALL")" "<= 2.0" "$(verdict "$R_SMALL <= 2.0")"
+target_row "large-file throughput agent / nginx" "$(fmt 2 "$R_LARGE")" ">= 0.5" "$(verdict "$R_LARGE >= 0.5")"
+target_row "agent peak RSS, whole run (MiB)" "$(fmt 1 "$PEAK_MIB")" "< 64" "$(verdict "$PEAK_MIB < 64")"
+target_row "  of it, peak over the catalogue requests" "$(fmt 1 "$(calc "$HWM_KIB / 1024")")" "< 64" "$(verdict "$HWM_KIB / 1024 < 64")"
 if [ "$SOAK" -eq 1 ]; then
     R_SOAK="$(calc "$SOAK_RSS / $RSS_AT_10")"
-    printf '  %-44s %10s  %-10s %s\n' "RSS after $SOAK_DONE / after 10 requests" "$(fmt 2 "$R_SOAK")" "~1.0" "(growth: $(mib "$((SOAK_RSS - RSS_AT_10))") MiB)"
+    target_row "RSS after $SOAK_DONE / after 10 requests" "$(fmt 2 "$R_SOAK")" "~1.0" "(growth: $(mib "$((SOAK_RSS - RSS_AT_10))") MiB)"
 fi
 echo
 echo "Run took $(fmt 0 "$RUN_S") s."
