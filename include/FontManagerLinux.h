@@ -26,8 +26,8 @@ ResultSet* getAvailableFonts();
 // Building blocks of getAvailableFonts, public so that they can be tested one by one and so that
 // the agent can remember descriptions between catalogues.
 
-// The accepted paths of the fonts fontconfig lists (FcInit first).
-FontPathList listInstalledFontPaths();
+// The accepted paths of the fonts `config` lists (null: the current configuration).
+FontPathList listInstalledFontPaths(FcConfig* config = nullptr);
 ResultSet* getResultSet(FcFontSet* fs);
 FontPathList collectFontPaths(FcFontSet* fs);
 // Describes every path afresh, remembering nothing.
@@ -54,8 +54,8 @@ struct FaceFacts {
 };
 // By file path and face index.
 using FaceFactsTable = std::map<std::pair<std::string, int>, FaceFacts>;
-// The facts of every face fontconfig lists, from its cache: no font file is opened.
-FaceFactsTable listFaceFacts();
+// The facts of every face `config` lists, from its cache: no font file is opened.
+FaceFactsTable listFaceFacts(FcConfig* config = nullptr);
 
 // A described font file, shared between the descriptions remembered and the catalogues built
 // from them; null when the file has nothing to show.

@@ -39,6 +39,7 @@ using FcObjectSetPtr = Owned<FcObjectSet*, FcObjectSetDestroy>;
 using FcFontSetPtr = Owned<FcFontSet*, FcFontSetDestroy>;
 using FcStrListPtr = Owned<FcStrList*, FcStrListDone>;
 using FcStrSetPtr = Owned<FcStrSet*, FcStrSetDestroy>;
+using FcConfigPtr = Owned<FcConfig*, FcConfigDestroy>;
 using EventBasePtr = Owned<event_base*, event_base_free>;
 using EvBufferPtr = Owned<evbuffer*, evbuffer_free>;
 using EventPtr = Owned<event*, event_free>;

@@ -397,12 +397,12 @@ void appendStrings(FcStrList* list, std::vector<std::string>& out) {
     }
 }
 
-FaceFactsTable listFaceFacts() {
+FaceFactsTable listFaceFacts(FcConfig* config) {
     FcPatternPtr pattern(FcPatternCreate());
     FcObjectSetPtr objects(FcObjectSetBuild(FC_FILE, FC_INDEX, FC_LANG, FC_FONTFORMAT, FC_COLOR,
                                             FC_SPACING, static_cast<char*>(nullptr)));
     if (!pattern || !objects) throw std::bad_alloc();
-    FcFontSetPtr fonts(FcFontList(nullptr, pattern.get(), objects.get()));
+    FcFontSetPtr fonts(FcFontList(config, pattern.get(), objects.get()));
     FaceFactsTable table;
     for (int i = 0; fonts && i < fonts->nfont; ++i) {
         const FcPattern* font = fonts->fonts[i];
@@ -418,14 +418,14 @@ FaceFactsTable listFaceFacts() {
     return table;
 }
 
-FontPathList listInstalledFontPaths() {
+FontPathList listInstalledFontPaths(FcConfig* config) {
     FcPatternPtr pattern(FcPatternCreate());
     // Only the file of each pattern is read. Asking for the file alone lists every font file
     // once, where family, style and the rest would list one pattern per distinct combination:
     // the same files, at several times the cost.
     FcObjectSetPtr objects(FcObjectSetBuild(FC_FILE, static_cast<char*>(nullptr)));
     if (!pattern || !objects) throw std::bad_alloc();
-    FcFontSetPtr fonts(FcFontList(nullptr, pattern.get(), objects.get()));
+    FcFontSetPtr fonts(FcFontList(config, pattern.get(), objects.get()));
     return collectFontPaths(fonts.get());
 }
 

@@ -125,34 +125,41 @@ bool ChangeWatch::mayHaveChanged() {
 
 namespace {
 
-// What the current configuration's listing depends on: its font directories (subdirectories
-// included, and configured ones that do not exist yet) and its configuration files.
-std::vector<std::string> fontConfigDependencies() {
+// What a configuration's listing depends on: its font directories (subdirectories included,
+// and configured ones that do not exist yet) and its configuration files.
+std::vector<std::string> fontConfigDependencies(FcConfig* config) {
     std::vector<std::string> paths;
-    FcConfig* config = FcConfigGetCurrent();
     appendStrings(FcConfigGetFontDirs(config), paths);
     appendStrings(FcConfigGetConfigFiles(config), paths);
     return paths;
 }
 
+// The configuration and its fonts as they are now. It is released as soon as what the agent
+// needs has been copied out of it: held, fontconfig's cache files stay mapped, which on a large
+// font collection is most of the agent's memory.
+FcConfigPtr loadConfig() {
+    FcConfigPtr config(FcInitLoadConfigAndFonts());
+    if (!config) throw std::bad_alloc();
+    return config;
+}
+
 }  // namespace
 
 std::shared_ptr<const FontPathList> FontSetMonitor::listFontPaths() {
-    FcInit();
     if (paths_ && !watch_.mayHaveChanged()) return paths_;
 
-    // Stamps are taken before any rescan, so a change made during the rescan shows next time.
-    std::vector<FileStamp> stamps = stampsOf(fontConfigDependencies());
+    // Stamps are taken before the fonts are scanned, so that a change made during the scan
+    // shows next time; the first time, a scan of its own tells what they are to be taken of.
+    if (dependencies_.empty()) dependencies_ = fontConfigDependencies(loadConfig().get());
+    std::vector<FileStamp> stamps = stampsOf(dependencies_);
     if (!paths_ || stamps != stamps_) {
-        // The first time too: FcInit scanned the fonts before these stamps were taken, and a
-        // font added in between would be missing until the next change. Caches written by
-        // that scan make this rescan cheap.
-        FcInitReinitialize();
-        paths_ = std::make_shared<const FontPathList>(listInstalledFontPaths());
+        const FcConfigPtr config = loadConfig();
+        paths_ = std::make_shared<const FontPathList>(listInstalledFontPaths(config.get()));
+        dependencies_ = fontConfigDependencies(config.get());
         facts_.reset();
         stamps_ = std::move(stamps);
     }
-    watch_.arm(fontConfigDependencies(), stamps_);
+    watch_.arm(dependencies_, stamps_);
     return paths_;
 }
 
@@ -190,6 +197,6 @@ std::shared_ptr<const FontSetState> FontSetMonitor::currentState() {
 
 std::shared_ptr<const FaceFactsTable> FontSetMonitor::faceFacts() {
     listFontPaths();
-    if (!facts_) facts_ = std::make_shared<const FaceFactsTable>(listFaceFacts());
+    if (!facts_) facts_ = std::make_shared<const FaceFactsTable>(listFaceFacts(loadConfig().get()));
     return facts_;
 }

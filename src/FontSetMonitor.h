@@ -112,6 +112,7 @@ class FontSetMonitor {
     bool changePending() const { return watch_.isDirty(); }
 
   private:
+    std::vector<std::string> dependencies_;  // of the last listing
     std::vector<FileStamp> stamps_;
     std::shared_ptr<const FontPathList> paths_;
     std::shared_ptr<const FaceFactsTable> facts_;
