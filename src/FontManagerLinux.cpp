@@ -218,8 +218,8 @@ void addInstanceItem(FT_Face face, const NameRecords& names, const TT_OS2& os2,
 
 // Names the axes that parseFontVariations has just added, from `firstAxis` on, and marks those
 // the font asks to keep out of user interfaces.
-void describeAxes(FT_Face face, FT_MM_Var* variations, size_t firstAxis, Typeface& typeface) {
-    const NameRecords names(face);
+void describeAxes(const NameRecords& names, FT_MM_Var* variations, size_t firstAxis,
+                  Typeface& typeface) {
     for (FT_UInt i = 0; i < variations->num_axis; ++i) {
         FamilyVariation& axis = typeface.variationRange[firstAxis + i];
         const FT_UInt strid = variations->axis[i].strid;
@@ -240,13 +240,78 @@ void describeAxes(FT_Face face, FT_MM_Var* variations, size_t firstAxis, Typefac
 
 std::string getStyleName(FT_Face face, FT_UInt strid) { return NameRecords(face).styleName(strid); }
 
-std::string getLocalFamily(FT_Face face) {
+namespace {
+
+std::string localFamilyOf(FT_Face face, const NameRecords& names) {
     const std::string family = face->family_name;
-    const auto name = NameRecords(face).first(
-        {TT_NAME_ID_FONT_FAMILY, TT_NAME_ID_TYPOGRAPHIC_FAMILY, TT_NAME_ID_WWS_FAMILY},
-        [&family](const std::string& text) { return text != family; });
+    const auto name =
+        names.first({TT_NAME_ID_FONT_FAMILY, TT_NAME_ID_TYPOGRAPHIC_FAMILY, TT_NAME_ID_WWS_FAMILY},
+                    [&family](const std::string& text) { return text != family; });
     return name ? *name : family;
 }
+
+void describeFace(FT_Face face, const NameRecords& names, FT_MM_Var* variations, Typeface* typeface,
+                  const std::string& path) {
+    const auto* os2 = static_cast<const TT_OS2*>(FT_Get_Sfnt_Table(face, FT_SFNT_OS2));
+    if (os2 == nullptr || os2->version == 0xFFFF) return;
+    if (variations == nullptr) {
+        if (roomForItems(*typeface, 0)) addStaticItem(face, names, *os2, *typeface, path);
+        return;
+    }
+    for (FT_UInt k = 0;
+         k < variations->num_namedstyles && roomForItems(*typeface, variations->num_axis); ++k) {
+        addInstanceItem(face, names, *os2, *variations, k, *typeface, path);
+    }
+}
+
+// createTypeface with a FreeType library of the caller's, so that a thread describing many
+// files needs only one.
+Typeface* describeFile(FT_Library library, const std::string& path) {
+    FontFile file;
+    if (!file.open(path)) return nullptr;
+
+    // Faces are opened one at a time; only the current one is held.
+    FtFacePtr face = file.openFace(library, 0);
+    if (!face || face->family_name == nullptr) return nullptr;
+
+    auto typeface = std::make_unique<Typeface>();
+    typeface->family = face->family_name;
+    typeface->localName = localFamilyOf(face.get(), NameRecords(face.get()));
+
+    const uint32_t numFaces = std::min(static_cast<uint32_t>(face->num_faces), kMaxFacesPerFile);
+    uint32_t unopened = 0;  // faces in a row that could not be opened
+    for (uint32_t indexFace = 0; indexFace < numFaces; ++indexFace) {
+        unopened = face ? 0 : unopened + 1;
+        if (unopened == kMaxUnopenedFacesInARow) break;
+        if (face) {
+            const NameRecords names(face.get());
+            FT_MM_Var* rawVariations = nullptr;
+            FtMMVarPtr variations(nullptr, FtMMVarDeleter{library});
+            if (FT_Get_MM_Var(face.get(), &rawVariations) == 0) {
+                variations.reset(rawVariations);
+                typeface->isVariation = true;
+                const size_t firstAxis = typeface->variationRange.size();
+                parseFontVariations(variations.get(), typeface.get());
+                describeAxes(names, variations.get(), firstAxis, *typeface);
+            }
+            describeFace(face.get(), names, variations.get(), typeface.get(), path);
+        }
+        face.reset();
+        if (indexFace + 1 < numFaces) {
+            face = file.openFace(library, static_cast<FT_Long>(indexFace) + 1);
+        }
+    }
+    return typeface.release();
+}
+
+FtLibraryPtr newLibrary() {
+    FT_Library library = nullptr;
+    return FtLibraryPtr(FT_Init_FreeType(&library) == 0 ? library : nullptr);
+}
+
+}  // namespace
+
+std::string getLocalFamily(FT_Face face) { return localFamilyOf(face, NameRecords(face)); }
 
 void parseFontVariations(FT_MM_Var* variations, Typeface* typeface) {
     for (FT_UInt i = 0; i < variations->num_axis; ++i) {
@@ -258,57 +323,12 @@ void parseFontVariations(FT_MM_Var* variations, Typeface* typeface) {
 }
 
 void parseFontFace(FT_Face face, FT_MM_Var* variations, Typeface* typeface, std::string path) {
-    const auto* os2 = static_cast<const TT_OS2*>(FT_Get_Sfnt_Table(face, FT_SFNT_OS2));
-    if (os2 == nullptr || os2->version == 0xFFFF) return;
-    const NameRecords names(face);
-    if (variations == nullptr) {
-        if (roomForItems(*typeface, 0)) addStaticItem(face, names, *os2, *typeface, path);
-        return;
-    }
-    for (FT_UInt k = 0;
-         k < variations->num_namedstyles && roomForItems(*typeface, variations->num_axis); ++k) {
-        addInstanceItem(face, names, *os2, *variations, k, *typeface, path);
-    }
+    describeFace(face, NameRecords(face), variations, typeface, path);
 }
 
 Typeface* createTypeface(std::string path) {
-    FontFile file;
-    if (!file.open(path)) return nullptr;
-    FT_Library rawLibrary = nullptr;
-    if (FT_Init_FreeType(&rawLibrary) != 0) return nullptr;
-    const FtLibraryPtr library(rawLibrary);
-
-    // Faces are opened one at a time; only the current one is held.
-    FtFacePtr face = file.openFace(library.get(), 0);
-    if (!face || face->family_name == nullptr) return nullptr;
-
-    auto typeface = std::make_unique<Typeface>();
-    typeface->family = face->family_name;
-    typeface->localName = getLocalFamily(face.get());
-
-    const uint32_t numFaces = std::min(static_cast<uint32_t>(face->num_faces), kMaxFacesPerFile);
-    uint32_t unopened = 0;  // faces in a row that could not be opened
-    for (uint32_t indexFace = 0; indexFace < numFaces; ++indexFace) {
-        unopened = face ? 0 : unopened + 1;
-        if (unopened == kMaxUnopenedFacesInARow) break;
-        if (face) {
-            FT_MM_Var* rawVariations = nullptr;
-            FtMMVarPtr variations(nullptr, FtMMVarDeleter{library.get()});
-            if (FT_Get_MM_Var(face.get(), &rawVariations) == 0) {
-                variations.reset(rawVariations);
-                typeface->isVariation = true;
-                const size_t firstAxis = typeface->variationRange.size();
-                parseFontVariations(variations.get(), typeface.get());
-                describeAxes(face.get(), variations.get(), firstAxis, *typeface);
-            }
-            parseFontFace(face.get(), variations.get(), typeface.get(), path);
-        }
-        face.reset();
-        if (indexFace + 1 < numFaces) {
-            face = file.openFace(library.get(), static_cast<FT_Long>(indexFace) + 1);
-        }
-    }
-    return typeface.release();
+    const FtLibraryPtr library = newLibrary();
+    return library ? describeFile(library.get(), path) : nullptr;
 }
 
 // --- Enumeration ------------------------------------------------------------------------------
@@ -433,7 +453,11 @@ std::vector<Description> describeFontFiles(const std::vector<const std::string*>
     // FreeType objects stay within one createTypeface call, so files can be described side by
     // side.
     std::vector<std::unique_ptr<Typeface>> described(paths.size());
-    parallelFor(paths.size(), [&](size_t i) { described[i].reset(createTypeface(*paths[i])); });
+    parallelFor(paths.size(), [&](size_t i) {
+        // One library per thread: creating one per file costs more than small files do.
+        thread_local const FtLibraryPtr library = newLibrary();
+        if (library) described[i].reset(describeFile(library.get(), *paths[i]));
+    });
 
     std::vector<Description> descriptions(paths.size());
     for (size_t i = 0; i < paths.size(); ++i) {
