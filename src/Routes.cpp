@@ -37,7 +37,11 @@ void events(Agent& agent, const Http::Exchange& exchange, const Http::Query&) {
     }
     if (agent.streams().full()) return Http::replyStatus(exchange, 503, "Service Unavailable");
     Http::startStream(exchange);
-    agent.streams().open(exchange.req, catalogue->validator, Agent::catalogueEvent(*catalogue));
+    if (!agent.streams().open(exchange.req, catalogue->validator,
+                              Agent::catalogueEvent(*catalogue))) {
+        // The client is gone already: ending the reply releases the request.
+        evhttp_send_reply_end(exchange.req);
+    }
 }
 
 namespace {
