@@ -3,7 +3,7 @@
 
 VORN_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 VORN_PACKAGES=(libevent-dev libfontconfig-dev libfreetype-dev nlohmann-json3-dev libgtest-dev
-               cmake g++ pkg-config python3-fonttools fontconfig dpkg-dev)
+               cmake g++ pkg-config python3-fonttools fontconfig dpkg-dev nodejs)
 
 # Installs the Debian packages named in the arguments that are not installed yet.
 vorn_install_packages() {
