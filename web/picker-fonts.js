@@ -17,6 +17,11 @@ const KEEP_BYTES = 192 << 20;
 // are left in the page's font in the list; a sample row or the face panel still loads them.
 export const NAME_MAX_BYTES = 3 << 20;
 const SAMPLE_MAX_BYTES = 48 << 20;
+// FontFace parses fonts made from bytes on the main thread (some 20 ms per MB): a font larger
+// than this waits until the reader has neither typed nor scrolled for QUIET_MS, and such
+// fonts are parsed one per frame.
+const SMALL_FONT = 64 << 10;
+const QUIET_MS = 150;
 // Every face claims the whole weight and width range so the browser never picks another one
 // or synthesises bold for a sample; a static font just ignores the request.
 export const DESCRIPTORS = {weight: '1 1000', stretch: '50% 200%'};
@@ -36,6 +41,26 @@ export class FaceDrawer {
     this.timer = 0;
     this.bytes = 0;
     this.closed = false;
+    this.lastInput = 0;
+    this.parseTurn = Promise.resolve();
+  }
+
+  /** The reader typed or scrolled: big fonts wait a little longer. */
+  touch() {
+    this.lastInput = performance.now();
+  }
+
+  quiet(bytes) {
+    if (bytes.byteLength < SMALL_FONT) return undefined;
+    this.parseTurn = this.parseTurn.then(() => new Promise((resolve) => {
+      const check = () => {
+        const wait = this.lastInput + QUIET_MS - performance.now();
+        if (wait > 0) setTimeout(check, wait);
+        else requestAnimationFrame(() => setTimeout(resolve, 0));  // right after a frame
+      };
+      check();
+    }));
+    return this.parseTurn;
   }
 
   /**
@@ -142,10 +167,12 @@ export class FaceDrawer {
     if (!font) {
       font = {key, refs: 0, size: 0};
       font.promise = this.agent.loadFace(face, {text, maxBytes, descriptors: DESCRIPTORS,
-                                                family: 'vorn-' + ++fontCounter})
+                                                family: 'vorn-' + ++fontCounter,
+                                                beforeParse: (bytes) => this.quiet(bytes)})
         .then((loaded) => {
           font.size = loaded.bytes.byteLength;
           this.bytes += font.size;
+          loaded.bytes = null;  // the FontFace holds its own copy; ours would double the cost
           if (font.refs > 0) document.fonts.add(loaded.font);
           return loaded;
         }, (err) => {

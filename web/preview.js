@@ -283,15 +283,6 @@ function faceMatches(family, face, i, f, nameHit) {
   return !f.language || (Array.isArray(face.languages) && face.languages.includes(f.language));
 }
 
-let filterFrame = 0;
-// Keystrokes within one frame are filtered once; the list then draws only what is on screen.
-function scheduleFilters() {
-  if (!filterFrame) filterFrame = requestAnimationFrame(() => {
-    filterFrame = 0;
-    applyFilters();
-  });
-}
-
 function applyFilters() {
   const f = filterSet();
   const faceFilter = f.variable || f.italic || f.monospace || f.color || f.width ||
@@ -472,9 +463,14 @@ ui.form.addEventListener('submit', (event) => {
   }
   loadCatalogue();
 });
-ui.search.addEventListener('input', scheduleFilters);
-ui.filters.addEventListener('input', scheduleFilters);
-ui.filters.addEventListener('change', scheduleFilters);
+// Filtering every face takes a millisecond or two, so it runs on each keystroke; the list
+// then draws the rows on screen in the next frame.
+ui.search.addEventListener('input', applyFilters);
+for (const [node, type] of [[ui.search, 'keydown'], [ui.list, 'scroll'], [ui.filters, 'input']]) {
+  node.addEventListener(type, () => state.drawer?.touch(), {passive: true});
+}
+ui.filters.addEventListener('input', applyFilters);
+ui.filters.addEventListener('change', applyFilters);
 
 let sampleTimer = 0;
 ui.sampleText.addEventListener('input', () => {
