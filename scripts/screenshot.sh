@@ -123,6 +123,8 @@ try:
         fail(page, "the face panel could not draw " + postScript)
     axes = page.js("document.querySelectorAll('#panel-axes .axis').length")
     print("face panel: %s with %d axes" % (postScript, axes))
+    if page.js("vornPicker.panel.face.variations?.length || 0") > axes:
+        fail(page, "the face panel shows fewer axes than %s has" % postScript)
     shot(page, "picker-panel.png")
 
     page.call("Emulation.setDeviceMetricsOverride",

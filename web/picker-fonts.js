@@ -69,8 +69,9 @@ export class FaceDrawer {
    * draws the page's sample or one in a language the face covers.
    */
   get(face, wanted, purpose) {
-    const key = purpose + '\n' + face.file + '\n' + (face.index ?? face.postScript) + '\n' +
-                (face.fileSize ?? '') + '\n' + wanted.text;
+    // The same before and after the catalogue's details arrive (index, fileSize): the rows
+    // on screen then keep their fonts. Instances sharing a PostScript name share the entry.
+    const key = purpose + '\n' + face.file + '\n' + face.postScript + '\n' + wanted.text;
     let entry = this.entries.get(key);
     if (!entry) {
       entry = {key, face, wanted, purpose, state: 'idle', family: '', text: wanted.text,
@@ -159,10 +160,10 @@ export class FaceDrawer {
   // Faces sharing a file share its fonts: the instances of a variable font, and, once the
   // agent is known to make no subsets, every text drawn in one face.
   font(entry, face, text, maxBytes) {
-    const collection = Number.isInteger(face.index) || /\.(ttc|otc)$/i.test(face.file) ||
+    const collection = face.index > 0 || /\.(ttc|otc)$/i.test(face.file) ||
                        this.agent.collections.has(face.file);
-    const key = face.file + '\n' + (collection ? face.index ?? face.postScript : 0) + '\n' +
-                (face.fileSize ?? '') + '\n' + (this.agent.supports.subsets === false ? '' : text);
+    const key = face.file + '\n' + (collection ? face.postScript : '') + '\n' +
+                (this.agent.supports.subsets === false ? '' : text);
     let font = this.fonts.get(key);
     if (!font) {
       font = {key, refs: 0, size: 0};

@@ -76,9 +76,11 @@ async function loadCatalogue() {
   panel.drawer = state.drawer;
   setModel([], '', false);
   setStatus('loading', 'Asking the agent at ' + agent.base + ' for its fonts…');
+  // The plain catalogue first: the details (languages above all) can make the document three
+  // times larger, and the first screen needs none of them.
   let catalogue;
   try {
-    catalogue = await agent.catalogue();
+    catalogue = await agent.catalogue({details: false});
   } catch (err) {
     if (generation === state.generation) setStatus('error', explain(err, agent));
     return;
@@ -86,12 +88,31 @@ async function loadCatalogue() {
   if (generation !== state.generation) return;
   state.firstDrawn = false;
   state.firstScreen = false;
-  setModel(catalogue.families, catalogue.text, catalogue.detailed);
+  state.validator = null;
+  setModel(catalogue.families, catalogue.text, false);
+  document.body.dataset.details = 'pending';
   const faces = state.model.reduce((n, f) => n + f.faces.length, 0);
   setStatus('ready', state.model.length === 0 ? 'The agent at ' + agent.base + ' lists no fonts.' :
             'Loaded ' + familiesText(state.model.length) + ' with ' + plural(faces, 'face') +
             ' from ' + agent.base + '.');
-  subscribe(agent, generation);
+}
+
+// Once the first screen is drawn: the details, then the event stream (whose first event is
+// compared with the catalogue just fetched, so it costs no second download).
+async function afterFirstScreen(generation) {
+  let catalogue = null;
+  try {
+    catalogue = await state.agent.catalogue({details: true});
+  } catch {
+    // The plain catalogue is on screen; the stream or a later refresh will try again.
+  }
+  if (generation !== state.generation) return;
+  if (catalogue?.detailed) {
+    setModel(catalogue.families, catalogue.text, true);
+    keepPanel();
+  }
+  document.body.dataset.details = state.detailed ? 'yes' : 'no';
+  subscribe(state.agent, generation);
 }
 
 function explain(err, agent) {
@@ -113,7 +134,15 @@ function explain(err, agent) {
 // shown only when its text really differs. Without a stream, coming back to the tab does it.
 function subscribe(agent, generation) {
   document.body.dataset.live = 'connecting';
-  state.stream = agent.subscribe(() => refresh(generation), {onState: (live) => {
+  state.stream = agent.subscribe((event) => {
+    const first = state.validator === null;
+    if (!first && event.validator === state.validator) return;
+    state.validator = event.validator;
+    if (first && event.families === state.counts.families && event.faces === state.counts.faces) {
+      return;
+    }
+    refresh(generation);
+  }, {onState: (live) => {
     if (generation !== state.generation) return;
     document.body.dataset.live = {open: 'on', reconnecting: 'connecting'}[live] || 'off';
     showCaps();
@@ -142,7 +171,7 @@ async function refresh(generation) {
 async function refreshOnce(generation) {
   let catalogue;
   try {
-    catalogue = await state.agent.catalogue();
+    catalogue = await state.agent.catalogue({details: state.detailed});
   } catch (err) {
     if (generation === state.generation) setStatus('error', explain(err, state.agent));
     return;
@@ -157,7 +186,12 @@ async function refreshOnce(generation) {
   document.body.dataset.updates = state.updates;
   setStatus('ready', 'The font list changed: ' + familiesText(after.size) + ' now (' +
             added + ' added, ' + removed + ' removed).');
-  // The face panel stays as it is (its axes too) while its face is still listed.
+  keepPanel();
+}
+
+// After a new catalogue, the face panel stays as it is (its axes too) while its face is
+// still listed.
+function keepPanel() {
   const open = state.panelFace;
   const again = open && findFace(open.file, open.postScript);
   if (again) {
@@ -186,6 +220,9 @@ function pickRegular(faces) {
 function setModel(families, text, detailed) {
   state.text = text;
   state.detailed = detailed;
+  state.counts = {families: families.length,
+                  faces: families.reduce((n, f) => n + (Array.isArray(f?.childList) ?
+                                                        f.childList.length : 0), 0)};
   const records = families.filter((f) => f && typeof f === 'object' &&
                                          typeof f.family === 'string');
   records.sort((a, b) => a.family.localeCompare(b.family));
@@ -199,7 +236,6 @@ function setModel(families, text, detailed) {
             faceHaystacks: faces.map((f) => (str(f.postScript) + '\n' + str(f.fullName))
               .toLowerCase())};
   });
-  document.body.dataset.details = detailed ? 'yes' : 'no';
   buildLanguageFilter();
   showCaps();
   applyFilters();
@@ -292,15 +328,17 @@ function applyFilters() {
   let shownFaces = 0;
   for (const family of state.model) {
     const nameHit = !f.query || family.haystack.includes(f.query);
-    const faces = family.faces.filter((face, i) => faceMatches(family, face, i, f, nameHit));
+    const matching = family.faces.flatMap((face, i) => (faceMatches(family, face, i, f, nameHit) ?
+                                                         [i] : []));
+    const faces = matching.map((i) => family.faces[i]);
     if (!faces.length && (faceFilter || !nameHit || family.faces.length)) continue;
     shownFamilies++;
     shownFaces += faces.length;
     const expanded = state.expanded.has(family.name);
     items.push({kind: 'family', key: family.key, family, faces, expanded});
     if (!expanded) continue;
-    for (const face of faces) {
-      items.push({kind: 'face', key: family.key + '/' + family.faces.indexOf(face), family, face,
+    for (const i of matching) {
+      items.push({kind: 'face', key: family.key + '/' + i, family, face: family.faces[i],
                   parentKey: family.key});
     }
   }
@@ -413,6 +451,7 @@ function countPending() {
     state.firstScreen = true;
     performance.mark('vorn-first-screen');
     document.body.dataset.firstScreen = 'drawn';
+    afterFirstScreen(state.generation);
   }
 }
 

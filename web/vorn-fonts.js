@@ -354,7 +354,11 @@ export class VornFontAgent {
       const axis = axes.find((a) => axisTag(a.key) === tag);
       return axis ? `${round(axis.minValue)} ${round(axis.maxValue)}` : String(value);
     };
-    const style = cssStyle(face).startsWith('oblique') ? 'oblique' : cssStyle(face);
+    // A slnt axis makes the face every oblique angle it spans (slnt counts the other way).
+    const slnt = axes.find((a) => axisTag(a.key) === 'slnt');
+    const style = slnt && slnt.minValue < 0 ?
+      `oblique ${round(-Math.min(slnt.maxValue, 0))}deg ${round(-slnt.minValue)}deg` :
+      cssStyle(face).startsWith('oblique') ? 'oblique' : cssStyle(face);
     return '@font-face {\n' +
            `  font-family: ${cssString(family)};\n` +
            `  src: url(${cssString(this.faceUrl(face, index))});\n` +

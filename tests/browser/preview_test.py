@@ -317,9 +317,11 @@ class PreviewPage(Page):
         super().__init__(browser, url, prelude=HELPERS)
 
     def wait_catalogue(self):
-        """The catalogue's outcome, once the rows it brings are drawn."""
+        """The catalogue's outcome, once the rows it brings are drawn and the page has asked
+        for the catalogue's details (which it does after the first screen)."""
         return self.js("__t.until(() => ['ready', 'error'].includes(document.body.dataset.state)"
-                       " && document.body.dataset.state).then((s) => __t.frames().then(() => s))")
+                       " && document.body.dataset.details !== 'pending' && "
+                       "document.body.dataset.state).then((s) => __t.frames().then(() => s))")
 
     def key(self, name):
         codes = {"Enter": 13, "ArrowDown": 40, "ArrowUp": 38, "ArrowLeft": 37,

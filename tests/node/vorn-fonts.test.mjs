@@ -228,6 +228,7 @@ describe('axes and CSS', () => {
     assert.ok(rule.includes(`src: url("${agent.fileUrl(face('ExampleSlant-Regular').file)}` +
                             '&face=3");'));
     assert.ok(rule.includes('font-stretch: 50% 100%;'));
+    assert.ok(rule.includes('font-style: oblique 0deg 13deg;'));
     assert.equal(cssString('x"'), '"x\\""');
   });
 });
