@@ -155,9 +155,12 @@ KEY_PROBE = """new Promise((resolve) => {
   addEventListener('keydown', () => {
     const start = performance.now();
     const before = vornPicker.list.items;
-    const check = () => requestAnimationFrame((now) => {
-      if (vornPicker.list.items !== before && !vornPicker.list.frame) resolve(now - start);
-      else check();
+    const check = () => requestAnimationFrame(() => {
+      if (vornPicker.list.items !== before && !vornPicker.list.frame) {
+        resolve(performance.now() - start);
+      } else {
+        check();
+      }
     });
     check();
   }, {once: true, capture: true});
@@ -176,8 +179,7 @@ def first_screen_and_scroll(browser, url, origin):
                  "catalogue": tab.catalogue_bytes(),
                  "families": tab.js("vornPicker.state.model.length"),
                  "faces": tab.js("vornPicker.state.model.reduce((n, f) => n + f.faces.length,"
-                                 " 0)"),
-                 "features": tab.js("document.getElementById('caps').textContent")}
+                                 " 0)")}
         log("first screen: %.0f ms, %d bytes" % (first["ms"], first["bytes"]))
         steps = 0
         started = time.monotonic()
@@ -197,6 +199,7 @@ def first_screen_and_scroll(browser, url, origin):
                 break
             if steps % 20 == 0:
                 log("scrolled %d screens, %d bytes" % (steps, tab.agent_bytes()))
+        first["features"] = tab.js("document.getElementById('caps').textContent")
         hwm, rss = renderer_memory_kib(browser)
         scroll = {"bytes": tab.agent_bytes(), "requests": tab.requests(), "screens": steps,
                   "seconds": time.monotonic() - started, "hwm_mib": hwm / 1024,

@@ -264,18 +264,55 @@ function showCaps() {
 
 // ---- Filters and search --------------------------------------------------------------------------
 
+// The script a language is most likely written in ("el" -> "Grek"), for the script filter.
+const scriptOf = (() => {
+  const known = new Map();
+  return (tag) => {
+    if (!known.has(tag)) {
+      try {
+        known.set(tag, new Intl.Locale(tag).maximize().script || '');
+      } catch {
+        known.set(tag, '');  // fontconfig has tags Intl does not accept
+      }
+    }
+    return known.get(tag);
+  };
+})();
+const scriptNames = typeof Intl.DisplayNames === 'function' ?
+  new Intl.DisplayNames(['en'], {type: 'script'}) : {of: (s) => s};
+
 function buildLanguageFilter() {
   const counts = new Map();
+  const add = (value) => counts.set(value, (counts.get(value) || 0) + 1);
   for (const family of state.model) {
     const langs = new Set(family.faces.flatMap((f) => (Array.isArray(f.languages) ?
                                                        f.languages : [])));
-    for (const lang of langs) counts.set(lang, (counts.get(lang) || 0) + 1);
+    langs.forEach(add);
+    new Set([...langs].map(scriptOf).filter(Boolean)).forEach((s) => add('script:' + s));
   }
   const chosen = ui.language.value;
-  const options = [...counts].map(([tag, n]) => [languageName(tag) + ' (' + tag + ') · ' + n, tag])
-    .sort((a, b) => a[0].localeCompare(b[0])).map(([label, tag]) => new Option(label, tag));
-  ui.language.replaceChildren(new Option('Any language', ''), ...options);
+  const group = (label, scripts) => {
+    const node = document.createElement('optgroup');
+    node.label = label;
+    node.append(...[...counts]
+      .filter(([value]) => value.startsWith('script:') === scripts)
+      .map(([value, n]) => {
+        const tag = value.replace('script:', '');
+        return [(scripts ? scriptNames.of(tag) : languageName(tag)) + ' (' + tag + ') · ' + n,
+                value];
+      })
+      .sort((a, b) => a[0].localeCompare(b[0])).map(([label, value]) => new Option(label, value)));
+    return node;
+  };
+  ui.language.replaceChildren(new Option('Any language', ''), group('Scripts', true),
+                              group('Languages', false));
   ui.language.value = counts.has(chosen) ? chosen : '';
+}
+
+function coversLanguage(face, value) {
+  if (!Array.isArray(face.languages)) return false;
+  if (!value.startsWith('script:')) return face.languages.includes(value);
+  return face.languages.some((tag) => 'script:' + scriptOf(tag) === value);
 }
 
 // A family's axis may stand for a trait its faces do not list (an italic axis, a width range).
@@ -316,7 +353,7 @@ function faceMatches(family, face, i, f, nameHit) {
   if (span[1] < f.weight[0] || span[0] > f.weight[1]) return false;
   if (f.monospace && face.monospace !== true) return false;
   if (f.color && face.color !== true) return false;
-  return !f.language || (Array.isArray(face.languages) && face.languages.includes(f.language));
+  return !f.language || coversLanguage(face, f.language);
 }
 
 function applyFilters() {

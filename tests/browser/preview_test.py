@@ -758,6 +758,8 @@ class FiltersAndKeyboard(PageTest):
                           "colour filters need \"languages\", \"monospace\" and \"color\"")
         self.set_filter("f-language", "el")
         self.assertEqual(self.shown(), {"Example Greek"})
+        self.set_filter("f-language", "script:Grek")
+        self.assertEqual(self.shown(), {"Example Greek"})
 
     def test_arrow_keys_and_enter_walk_and_open_the_list(self):
         self.js("__t.search(%s)", "Example Var")
