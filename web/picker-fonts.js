@@ -21,7 +21,7 @@ const SAMPLE_MAX_BYTES = 48 << 20;
 // than this waits until the reader has neither typed nor scrolled for QUIET_MS, and such
 // fonts are parsed one per frame.
 const SMALL_FONT = 64 << 10;
-const QUIET_MS = 150;
+const QUIET_MS = 300;
 // Every face claims the whole weight and width range so the browser never picks another one
 // or synthesises bold for a sample; a static font just ignores the request.
 export const DESCRIPTORS = {weight: '1 1000', stretch: '50% 200%'};
