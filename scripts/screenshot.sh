@@ -68,6 +68,8 @@ browser = Browser("/usr/bin/chromium", work, window_size=(1280, 860))
 
 
 def shot(page, name):
+    until(page, "document.body.dataset.pending === '0' && "
+                "document.getElementById('panel').dataset.state !== 'loading'")
     page.js("document.fonts.ready.then(() => new Promise((done) => "
             "requestAnimationFrame(() => requestAnimationFrame(() => done(true)))))")
     data = page.call("Page.captureScreenshot", {"format": "png"})["data"]
@@ -90,18 +92,24 @@ PICK = """(() => {
   const axes = (family) => Math.max(0, ...family.faces.map((f) => (f.variations || []).length));
   const families = vornPicker.state.model.filter((family) => family.regular);
   families.sort((a, b) => axes(b) - axes(a));
-  return families.length ? families[0].regular.postScript : null;
+  const [family] = families;
+  return family ? [family.name, family.faces.indexOf(family.regular)] : null;
 })()"""
 
-OPEN = """(async (postScript, until) => {
+OPEN = """(async ([family, face], until) => {
   const search = document.getElementById('search');
-  search.value = postScript;
+  search.value = family;
   search.dispatchEvent(new Event('input'));
   await new Promise((done) => requestAnimationFrame(() => requestAnimationFrame(done)));
-  document.querySelector('.row.family').click();
-  const row = await until(() => [...document.querySelectorAll('.row.face')]
-      .find((r) => r.dataset.postscript === postScript));
-  row.click();
+  [...document.querySelectorAll('.row.family')].find((r) => r.dataset.family === family).click();
+  const list = document.getElementById('families');
+  await until(() => document.querySelector(".row.face"));
+  // Scrolled until the face's row exists; the list draws only the rows on screen.
+  for (let i = 0; i < 200 && !list.querySelector(`.row.face[data-face="${face}"]`); i++) {
+    list.scrollTop += list.clientHeight / 2;
+    await new Promise((done) => requestAnimationFrame(() => requestAnimationFrame(done)));
+  }
+  list.querySelector(`.row.face[data-face="${face}"]`).click();
 })(%s, %s)"""
 
 try:
@@ -116,8 +124,9 @@ try:
         fail(page, "no family name on the first screen was drawn in its own face")
     shot(page, "picker-list.png")
 
-    postScript = page.js(PICK)
-    page.js(OPEN % (json.dumps(postScript), UNTIL))
+    family, face = page.js(PICK)
+    page.js(OPEN % (json.dumps([family, face]), UNTIL))
+    postScript = page.js("vornPicker.panel.face.postScript")
     if until(page, "['loaded', 'error'].includes(document.getElementById('panel').dataset"
                    ".state) && document.getElementById('panel').dataset.state") != "loaded":
         fail(page, "the face panel could not draw " + postScript)
@@ -125,6 +134,8 @@ try:
     print("face panel: %s with %d axes" % (postScript, axes))
     if page.js("vornPicker.panel.face.variations?.length || 0") > axes:
         fail(page, "the face panel shows fewer axes than %s has" % postScript)
+    # The sample, the instances and the axes in view.
+    page.js("document.getElementById('panel-preview').scrollIntoView({block: 'start'})")
     shot(page, "picker-panel.png")
 
     page.call("Emulation.setDeviceMetricsOverride",

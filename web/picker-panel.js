@@ -30,7 +30,11 @@ export function styleName(family, face) {
   if (full.startsWith(family.family + ' ')) return full.slice(family.family.length + 1);
   const ps = typeof face.postScript === 'string' ? face.postScript : '';
   if (ps.includes('-')) return ps.slice(ps.lastIndexOf('-') + 1).replace(/([a-z])([A-Z])/g, '$1 $2');
-  const words = [face.weight, face.width, face.slant].filter((w) => w && w !== 'Normal');
+  // A slant may only show in the coordinates (an instance at slnt -10 listed as "Normal").
+  const style = cssStyle(face);
+  const slant = face.slant !== 'Normal' ? face.slant :
+    style === 'normal' ? '' : style.startsWith('oblique') ? 'Oblique' : 'Italic';
+  const words = [face.weight, face.width, slant].filter((w) => w && w !== 'Normal');
   return words.join(' ') || 'Regular';
 }
 

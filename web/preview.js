@@ -445,6 +445,7 @@ function drawFace(row, item) {
   const {family, face} = item;
   row.setAttribute('aria-level', '2');
   row.dataset.postscript = str(face.postScript);
+  row.dataset.face = family.faces.indexOf(face);  // PostScript names can repeat in a family
   const coords = [...coordinates(face)].map(([t, v]) => t + ' ' + Math.round(v * 100) / 100);
   const entry = entryFor(item);
   const meta = el('div', 'face-meta');
