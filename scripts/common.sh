@@ -4,7 +4,7 @@
 VORN_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 VORN_PACKAGES=(libevent-dev libfontconfig-dev libfreetype-dev libharfbuzz-dev nlohmann-json3-dev
                libgtest-dev cmake g++ pkg-config python3-fonttools fontconfig dpkg-dev
-               opentype-sanitizer python3-h11 systemd)
+               opentype-sanitizer python3-h11 systemd nodejs)
 
 # Installs the Debian packages named in the arguments that are not installed yet.
 vorn_install_packages() {

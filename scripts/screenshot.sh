@@ -1,15 +1,19 @@
 #!/usr/bin/env bash
-# Makes docs/preview.png (or the path given as $1): web/preview.html in headless Chromium,
-# against an agent serving this machine's own fonts; $2, when given, is typed into the search
-# box first. The agent and the static server listen on
-# 127.0.0.1 only, and everything started here is stopped by its pid.
+# Makes the picker's screenshots in docs/ (or the folder given as $1) from web/preview.html in
+# headless Chromium, against an agent serving this machine's own fonts, and checks what they
+# show on the way:
+#   picker-list.png   the family list (first screen drawn: every name on it loaded or refused)
+#   picker-panel.png  the face panel of the face with the most axes, every axis with a slider
+#   picker-dark.png   the same at 390 px wide in the dark scheme, with no sideways overflow
+# $2, when given, is typed into the search box for the list. The agent and the static server
+# listen on 127.0.0.1 only, and everything started here is stopped by its pid.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 vorn_install_packages "${VORN_PACKAGES[@]}" chromium
 vorn_build "$VORN_ROOT/build"
 
-out="${1:-$VORN_ROOT/docs/preview.png}"
-mkdir -p "$(dirname "$out")"
+out="${1:-$VORN_ROOT/docs}"
+mkdir -p "$out"
 work="$(mktemp -d)"
 pids=()
 cleanup() {
@@ -52,30 +56,96 @@ search="$(/usr/bin/python3 -c 'import sys, urllib.parse; print(urllib.parse.quot
 url="http://127.0.0.1:$web_port/preview.html?agent=http%3A%2F%2F127.0.0.1%3A$agent_port%2F&search=$search"
 /usr/bin/python3 - "$VORN_ROOT/tests/browser" "$work" "$url" "$out" <<'EOF'
 import base64
+import json
+import os
 import sys
 
 sys.path.insert(0, sys.argv[1])
 from devtools import UNTIL, Browser, Page  # noqa: E402
 
 work, url, out = sys.argv[2:5]
-browser = Browser("/usr/bin/chromium", work, window_size=(1280, 1600))
-try:
-    page = Page(browser, url)
-    state = page.js("(%s)(() => ['ready', 'error'].includes(document.body.dataset.state) && "
-                    "document.body.dataset.state)" % UNTIL)
-    if state != "ready":
-        sys.exit("the page did not get the catalogue: " +
-                 page.js("document.getElementById('status').textContent"))
-    # Faces load as they come into view; wait until each one in the window is drawn or failed.
-    page.js("(%s)(() => [...document.querySelectorAll('.face')].filter((c) => {"
-            "  const r = c.getBoundingClientRect(); return r.bottom > 0 && r.top < innerHeight;"
-            "}).every((c) => ['loaded', 'error'].includes(c.dataset.state)))" % UNTIL)
+browser = Browser("/usr/bin/chromium", work, window_size=(1280, 860))
+
+
+def shot(page, name):
+    until(page, "document.body.dataset.pending === '0' && "
+                "document.getElementById('panel').dataset.state !== 'loading'")
     page.js("document.fonts.ready.then(() => new Promise((done) => "
             "requestAnimationFrame(() => requestAnimationFrame(() => done(true)))))")
-    shot = page.call("Page.captureScreenshot", {"format": "png"})
-    with open(out, "wb") as f:
-        f.write(base64.b64decode(shot["data"]))
-    print("wrote", out)
+    data = page.call("Page.captureScreenshot", {"format": "png"})["data"]
+    with open(os.path.join(out, name), "wb") as f:
+        f.write(base64.b64decode(data))
+    print("wrote", os.path.join(out, name))
+
+
+def until(page, predicate):
+    return page.js("(%s)(() => %s)" % (UNTIL, predicate))
+
+
+def fail(page, what):
+    sys.exit(what + ": " + page.js("document.getElementById('status').textContent"))
+
+
+# The regular face of the family with the most axes; opened through search, as a reader
+# would.
+PICK = """(() => {
+  const axes = (family) => Math.max(0, ...family.faces.map((f) => (f.variations || []).length));
+  const families = vornPicker.state.model.filter((family) => family.regular);
+  families.sort((a, b) => axes(b) - axes(a));
+  const [family] = families;
+  return family ? [family.name, family.faces.indexOf(family.regular)] : null;
+})()"""
+
+OPEN = """(async ([family, face], until) => {
+  const search = document.getElementById('search');
+  search.value = family;
+  search.dispatchEvent(new Event('input'));
+  await new Promise((done) => requestAnimationFrame(() => requestAnimationFrame(done)));
+  [...document.querySelectorAll('.row.family')].find((r) => r.dataset.family === family).click();
+  const list = document.getElementById('families');
+  await until(() => document.querySelector(".row.face"));
+  // Scrolled until the face's row exists; the list draws only the rows on screen.
+  for (let i = 0; i < 200 && !list.querySelector(`.row.face[data-face="${face}"]`); i++) {
+    list.scrollTop += list.clientHeight / 2;
+    await new Promise((done) => requestAnimationFrame(() => requestAnimationFrame(done)));
+  }
+  list.querySelector(`.row.face[data-face="${face}"]`).click();
+})(%s, %s)"""
+
+try:
+    page = Page(browser, url)
+    if until(page, "['ready', 'error'].includes(document.body.dataset.state) && "
+                   "document.body.dataset.state") != "ready":
+        fail(page, "the page did not get the catalogue")
+    until(page, "document.body.dataset.firstScreen === 'drawn'")
+    drawn = page.js("[...document.querySelectorAll('.row.family')].filter((r) => "
+                    "r.dataset.state === 'ready').length")
+    if not drawn:
+        fail(page, "no family name on the first screen was drawn in its own face")
+    shot(page, "picker-list.png")
+
+    family, face = page.js(PICK)
+    page.js(OPEN % (json.dumps([family, face]), UNTIL))
+    postScript = page.js("vornPicker.panel.face.postScript")
+    if until(page, "['loaded', 'error'].includes(document.getElementById('panel').dataset"
+                   ".state) && document.getElementById('panel').dataset.state") != "loaded":
+        fail(page, "the face panel could not draw " + postScript)
+    axes = page.js("document.querySelectorAll('#panel-axes .axis').length")
+    print("face panel: %s with %d axes" % (postScript, axes))
+    if page.js("vornPicker.panel.face.variations?.length || 0") > axes:
+        fail(page, "the face panel shows fewer axes than %s has" % postScript)
+    # The sample, the instances and the axes in view.
+    page.js("document.getElementById('panel-preview').scrollIntoView({block: 'start'})")
+    shot(page, "picker-panel.png")
+
+    page.call("Emulation.setDeviceMetricsOverride",
+              {"width": 390, "height": 844, "deviceScaleFactor": 2, "mobile": True})
+    page.call("Emulation.setEmulatedMedia",
+              {"features": [{"name": "prefers-color-scheme", "value": "dark"}]})
+    if page.js("document.scrollingElement.scrollWidth > innerWidth || "
+               "document.getElementById('panel').scrollWidth > innerWidth"):
+        fail(page, "the page is wider than 390 px")
+    shot(page, "picker-dark.png")
 finally:
     browser.close()
 EOF

@@ -1,596 +1,574 @@
-// Font browser for the catalogue a Vorn Font Agent serves. A classic script with no imports, so
-// the page also works opened straight from disk (file://), where module scripts are refused.
-// Every string from the catalogue reaches the page through textContent or an attribute value,
-// never through HTML parsing: font names are chosen by whoever made the font.
-(function () {
-  'use strict';
+// Font picker for the catalogue a Vorn Font Agent serves: a virtualised family list whose
+// names are drawn in their own faces, filters and search, a face panel, and live updates.
+// Every string from the catalogue reaches the page through textContent or an attribute
+// value, never through HTML parsing: font names are chosen by whoever made the font.
 
-  const DEFAULT_AGENT = 'http://127.0.0.1:16801/';
-  // Loading starts a little before a face scrolls into view so it is ready when seen.
-  const PRELOAD_MARGIN = '200px 0px';
-  const AXIS_NAMES = {wght: 'Weight', wdth: 'Width', slnt: 'Slant', ital: 'Italic',
-                      opsz: 'Optical size'};
-  // CSS values for the catalogue's weight and width names. A sample asks for its face's weight
-  // and width, so a variable font listed without coordinates still shows roughly the instance
-  // (the browser sets the wght and wdth axes from font-weight and font-stretch).
-  const CSS_WEIGHT = {Thin: 100, ExtraLight: 200, Light: 300, Normal: 400, Medium: 500,
-                      SemiBold: 600, Bold: 700, ExtraBold: 800, Black: 900, ExtraBlack: 950};
-  const CSS_STRETCH = {UltraCondensed: '50%', ExtraCondensed: '62.5%', Condensed: '75%',
-                       SemiCondensed: '87.5%', Normal: '100%', SemiExpanded: '112.5%',
-                       Expanded: '125%', ExtraExpanded: '150%', UltraExpanded: '200%'};
-  // Every loaded face claims the whole weight and width range so the browser never picks
-  // another face or synthesises bold for a sample; a static font just ignores the request.
-  const FACE_DESCRIPTORS = {weight: '1 1000', stretch: '50% 200%'};
-  // Formats fontconfig lists that no browser draws; named in the error so it is not a mystery.
-  const NON_WEB_FORMAT = /\.(pfb|pfa|t1|pcf|pcf\.gz|bdf|pfr|afm|snf|otb)$/i;
+import {AgentError, CSS_STRETCH, DEFAULT_AGENT, VornFontAgent, coordinates, cssStretch,
+        cssStyle, cssWeight, instanceSettings, variationSettings} from './vorn-fonts.js';
+import {FaceDrawer} from './picker-fonts.js';
+import {VirtualList} from './picker-list.js';
+import {FacePanel, axesOf, styleName} from './picker-panel.js';
+import {SAMPLES, languageName, preferredLanguages, sampleText} from './picker-samples.js';
 
-  const $ = (id) => document.getElementById(id);
-  const ui = {
-    form: $('agent-form'),
-    agent: $('agent'),
-    search: $('search'),
-    sampleText: $('sample-text'),
-    sampleSize: $('sample-size'),
-    sampleSizeValue: $('sample-size-value'),
-    status: $('status'),
-    counts: $('counts'),
-    families: $('families'),
-  };
+const $ = (id) => document.getElementById(id);
+const ui = {
+  form: $('agent-form'), agent: $('agent'), status: $('status'), counts: $('counts'),
+  caps: $('caps'), search: $('search'), sampleText: $('sample-text'),
+  sampleSize: $('sample-size'), sampleSizeValue: $('sample-size-value'), list: $('families'),
+  filters: $('filters'), variable: $('f-variable'), italic: $('f-italic'),
+  monospace: $('f-monospace'), color: $('f-color'), width: $('f-width'),
+  weightMin: $('f-weight-min'), weightMax: $('f-weight-max'), language: $('f-language'),
+};
+const FAMILY_ROW = 44;
+const SAMPLE_DEBOUNCE_MS = 250;
+const NARROW = matchMedia('(max-width: 760px)');
 
-  // State of the catalogue on screen. `generation` grows with every load so that replies for
-  // an earlier catalogue, still in flight, are dropped instead of touching the new one.
-  let generation = 0;
-  let agentBase = '';
-  let families = [];
-  let faceCount = 0;
-  let observer = null;
-  let addedFonts = [];
-  let bytesByFile = new Map();
-  let fontByKey = new Map();
-  let faceByCard = new WeakMap();
-  let idCounter = 0;  // unique ids for slider labels and FontFace names
+// Everything about the catalogue on screen. `generation` grows with each agent loaded, so
+// replies for an earlier one, still in flight, are dropped.
+const state = {generation: 0, agent: null, text: '', detailed: false, model: [], expanded:
+               new Set(), drawer: null, stream: null, updates: 0, panelFace: null};
 
-  function el(tag, className, text) {
-    const node = document.createElement(tag);
-    if (className) node.className = className;
-    if (text !== undefined) node.textContent = text;
-    return node;
+function el(tag, className, text) {
+  const node = document.createElement(tag);
+  if (className) node.className = className;
+  if (text !== undefined) node.textContent = text;
+  return node;
+}
+
+const str = (value) => (typeof value === 'string' ? value : '');
+const plural = (n, word) => n + ' ' + word + (n === 1 ? '' : 's');
+const familiesText = (n) => n + (n === 1 ? ' family' : ' families');
+
+function setStatus(kind, message) {
+  document.body.dataset.state = kind;
+  ui.status.textContent = message;
+}
+
+// ---- The sample every row draws ----------------------------------------------------------------
+
+// The reader's own text, or (empty box) a pangram in their language; each face that lacks it
+// draws a sample in a language it covers instead.
+function wantedSample() {
+  const own = ui.sampleText.value.trim();
+  if (own) return {text: own, lang: ''};
+  const lang = preferredLanguages()[0];
+  return {text: sampleText(lang), lang};
+}
+
+// ---- Catalogue ---------------------------------------------------------------------------------
+
+async function loadCatalogue() {
+  const generation = ++state.generation;
+  state.stream?.close();
+  state.drawer?.close();
+  state.stream = null;
+  let agent;
+  try {
+    agent = new VornFontAgent(ui.agent.value);
+  } catch {
+    setStatus('error', 'The agent address "' + ui.agent.value + '" is not an http:// URL.');
+    return;
   }
-
-  function str(value) {
-    return typeof value === 'string' ? value : '';
+  state.agent = agent;
+  state.drawer = new FaceDrawer(agent, () => onFontsChanged());
+  panel.close();
+  panel.agent = agent;
+  panel.drawer = state.drawer;
+  setModel([], '', false);
+  setStatus('loading', 'Asking the agent at ' + agent.base + ' for its fonts…');
+  // The plain catalogue first: the details (languages above all) can make the document three
+  // times larger, and the first screen needs none of them.
+  let catalogue;
+  try {
+    catalogue = await agent.catalogue({details: false});
+  } catch (err) {
+    if (generation === state.generation) setStatus('error', explain(err, agent));
+    return;
   }
+  if (generation !== state.generation) return;
+  state.firstDrawn = false;
+  state.firstScreen = false;
+  state.validator = null;
+  setModel(catalogue.families, catalogue.text, false);
+  document.body.dataset.details = 'pending';
+  const faces = state.model.reduce((n, f) => n + f.faces.length, 0);
+  setStatus('ready', state.model.length === 0 ? 'The agent at ' + agent.base + ' lists no fonts.' :
+            'Loaded ' + familiesText(state.model.length) + ' with ' + plural(faces, 'face') +
+            ' from ' + agent.base + '.');
+}
 
-  function plural(n, word) {
-    return n + ' ' + word + (n === 1 ? '' : 's');
+// Once the first screen is drawn: the details, then the event stream (whose first event is
+// compared with the catalogue just fetched, so it costs no second download).
+async function afterFirstScreen(generation) {
+  let catalogue = null;
+  try {
+    catalogue = await state.agent.catalogue({details: true});
+  } catch {
+    // The plain catalogue is on screen; the stream or a later refresh will try again.
   }
-
-  function familiesText(n) {
-    return n + (n === 1 ? ' family' : ' families');
+  if (generation !== state.generation) return;
+  if (catalogue?.detailed) {
+    setModel(catalogue.families, catalogue.text, true);
+    keepPanel();
   }
+  document.body.dataset.details = state.detailed ? 'yes' : 'no';
+  subscribe(state.agent, generation);
+}
 
-  function setStatus(state, message) {
-    document.body.dataset.state = state;
-    ui.status.textContent = message;
+function explain(err, agent) {
+  if (!(err instanceof AgentError)) return 'Unexpected failure: ' + err.message;
+  if (err.kind === 'unreachable') {
+    return 'Cannot reach the agent at ' + agent.base + '. Is it running? Start it with ' +
+      '"vorn-font-agent -l 127.0.0.1 -p ' + (new URL(agent.base).port || '80') + '". A page ' +
+      'on a public site also needs the browser\'s permission to reach local addresses.';
   }
-
-  // The agent answers on any path; only the query counts, so it is dropped here and the file
-  // route is built on the bare address. "127.0.0.1:16801" alone means plain http.
-  function normaliseAgent(text) {
-    const trimmed = text.trim();
-    const url = new URL(/^[a-z][a-z0-9+.-]*:\/\//i.test(trimmed) ? trimmed : 'http://' + trimmed);
-    if (url.protocol !== 'http:' && url.protocol !== 'https:') {
-      throw new Error('not an http address');
-    }
-    url.search = '';
-    url.hash = '';
-    return url.href;
+  if (err.status === 204) {
+    return 'The agent answered 204 "utf-8 error": its font list could not be written as UTF-8.';
   }
+  if (err.status === 500) return 'The agent answered 500: it failed to build its font list.';
+  if (err.kind === 'status') return 'The agent answered ' + err.status + '.';
+  return 'The agent\'s reply is not a JSON font list (' + err.message + ').';
+}
 
-  // encodeURIComponent writes a space as %20; a "+" could be read back as a space.
-  function fileUrl(file) {
-    return agentBase + '?file=' + encodeURIComponent(file);
-  }
-
-  // ---- Catalogue ------------------------------------------------------------------------------
-
-  async function loadCatalogue() {
-    const gen = ++generation;
-    clear();
-    try {
-      agentBase = normaliseAgent(ui.agent.value);
-    } catch (err) {
-      setStatus('error', 'The agent address "' + ui.agent.value + '" is not an http:// URL.');
+// Live updates: the stream says when the catalogue changed; the document is fetched again and
+// shown only when its text really differs. Without a stream, coming back to the tab does it.
+function subscribe(agent, generation) {
+  document.body.dataset.live = 'connecting';
+  state.stream = agent.subscribe((event) => {
+    const first = state.validator === null;
+    if (!first && event.validator === state.validator) return;
+    state.validator = event.validator;
+    if (first && event.families === state.counts.families && event.faces === state.counts.faces) {
       return;
     }
-    setStatus('loading', 'Asking the agent at ' + agentBase + ' for its fonts…');
+    refresh(generation);
+  }, {onState: (live) => {
+    if (generation !== state.generation) return;
+    document.body.dataset.live = {open: 'on', reconnecting: 'connecting'}[live] || 'off';
+    showCaps();
+  }});
+}
 
-    let response;
-    try {
-      response = await fetch(agentBase, {cache: 'no-store', credentials: 'omit'});
-    } catch (err) {
-      if (gen !== generation) return;
-      setStatus('error', 'Cannot reach the agent at ' + agentBase + '. Is it running? Start it ' +
-                'with "vorn-font-agent -l 127.0.0.1 -p ' + (new URL(agentBase).port || '80') +
-                '". A page on a public site also needs the browser\'s permission to reach ' +
-                'local addresses.');
-      return;
-    }
-    if (gen !== generation) return;
-    if (response.status === 204) {
-      setStatus('error', 'The agent answered 204 "utf-8 error": its font list could not be ' +
-                'written as UTF-8.');
-      return;
-    }
-    if (!response.ok) {
-      const why = response.status === 500 ? ': it failed to build its font list.' : '.';
-      setStatus('error', 'The agent answered ' + response.status + ' ' + response.statusText +
-                why);
-      return;
-    }
-
-    let catalogue;
-    try {
-      catalogue = JSON.parse(await response.text());
-    } catch (err) {
-      if (gen !== generation) return;
-      setStatus('error', 'The agent\'s reply is not a JSON font list.');
-      return;
-    }
-    if (gen !== generation) return;
-    if (!Array.isArray(catalogue)) {
-      setStatus('error', 'The agent\'s reply is not a font list (expected a JSON array).');
-      return;
-    }
-    render(catalogue);
+// Events that arrive during a refresh are folded into one more refresh after it.
+let refreshing = false;
+let refreshAgain = false;
+async function refresh(generation) {
+  if (refreshing) {
+    refreshAgain = true;
+    return;
   }
-
-  function clear() {
-    if (observer) observer.disconnect();
-    observer = null;
-    for (const font of addedFonts) document.fonts.delete(font);
-    addedFonts = [];
-    bytesByFile = new Map();
-    fontByKey = new Map();
-    faceByCard = new WeakMap();
-    families = [];
-    faceCount = 0;
-    ui.families.replaceChildren();
-    ui.counts.textContent = '';
-    ui.search.disabled = true;
+  refreshing = true;
+  try {
+    do {
+      refreshAgain = false;
+      await refreshOnce(generation);
+    } while (refreshAgain && generation === state.generation);
+  } finally {
+    refreshing = false;
   }
+}
 
-  function render(catalogue) {
-    const records = catalogue.filter((f) => f && typeof f === 'object' &&
-                                            typeof f.family === 'string');
-    records.sort((a, b) => a.family.localeCompare(b.family));
-    const fragment = document.createDocumentFragment();
-    families = records.map((record) => buildFamily(record));
-    for (const family of families) fragment.append(family.section);
-    ui.families.append(fragment);
-    faceCount = families.reduce((n, f) => n + f.faces.length, 0);
-
-    if ('IntersectionObserver' in window) {
-      observer = new IntersectionObserver(onIntersect, {rootMargin: PRELOAD_MARGIN});
-      for (const family of families) {
-        for (const face of family.faces) observer.observe(face.card);
-      }
-    } else {
-      for (const family of families) family.faces.forEach(loadFace);
-    }
-
-    ui.search.disabled = false;
-    applySearch();
-    if (families.length === 0) {
-      setStatus('ready', 'The agent at ' + agentBase + ' lists no fonts.');
-    } else {
-      setStatus('ready', 'Loaded ' + familiesText(families.length) + ' with ' +
-                plural(faceCount, 'face') + ' from ' + agentBase +
-                '. Faces load as they scroll into view.');
-    }
+async function refreshOnce(generation) {
+  let catalogue;
+  try {
+    catalogue = await state.agent.catalogue({details: state.detailed});
+  } catch (err) {
+    if (generation === state.generation) setStatus('error', explain(err, state.agent));
+    return;
   }
+  if (generation !== state.generation || catalogue.text === state.text) return;
+  const before = new Set(state.model.map((f) => f.name));
+  setModel(catalogue.families, catalogue.text, catalogue.detailed);
+  const after = new Set(state.model.map((f) => f.name));
+  const added = [...after].filter((n) => !before.has(n)).length;
+  const removed = [...before].filter((n) => !after.has(n)).length;
+  state.updates++;
+  document.body.dataset.updates = state.updates;
+  setStatus('ready', 'The font list changed: ' + familiesText(after.size) + ' now (' +
+            added + ' added, ' + removed + ' removed).');
+  keepPanel();
+}
 
-  // ---- Families and faces ---------------------------------------------------------------------
-
-  function axisTag(key) {
-    if (!Number.isInteger(key) || key < 0 || key > 0xffffffff) return null;
-    const tag = String.fromCharCode((key >>> 24) & 0xff, (key >>> 16) & 0xff,
-                                    (key >>> 8) & 0xff, key & 0xff);
-    // A tag goes into a CSS string: printable ASCII without quote or backslash only.
-    return /^[\x20-\x7e]{4}$/.test(tag) && !/["\\]/.test(tag) ? tag : null;
+// After a new catalogue, the face panel stays as it is (its axes too) while its face is
+// still listed.
+function keepPanel() {
+  const open = state.panelFace;
+  const again = open && findFace(open.file, open.postScript);
+  if (again) {
+    state.panelFace = again.face;
+    panel.family = again.family.record;
+  } else if (open) {
+    panel.close();
   }
+}
 
-  function number(value) {
-    return typeof value === 'number' && Number.isFinite(value) ? value : null;
+document.addEventListener('visibilitychange', () => {
+  if (document.visibilityState === 'visible' && document.body.dataset.live === 'off' &&
+      document.body.dataset.state === 'ready') {
+    refresh(state.generation);
   }
+});
 
-  function formatNumber(value) {
-    return String(Math.round(value * 100) / 100);
-  }
+// ---- Model: families, their faces, and what each can be found by ----------------------------
 
-  function coordinatesOf(record) {
-    if (!Array.isArray(record.variations)) return [];
-    const coords = [];
-    for (const v of record.variations) {
-      if (!v || typeof v !== 'object') continue;
-      const tag = axisTag(v.key);
-      const value = number(v.value);
-      if (tag !== null && value !== null) coords.push({tag, value});
-    }
-    return coords;
-  }
+function pickRegular(faces) {
+  const score = (f) => Math.abs(cssWeight(f) - 400) + (cssStyle(f) === 'normal' ? 0 : 1000) +
+                       Math.abs(cssStretch(f) - 100) * 4;
+  return faces.reduce((best, f) => (best && score(best) <= score(f) ? best : f), null);
+}
 
-  function variationSettings(coords) {
-    return coords.map((c) => '"' + c.tag + '" ' + c.value).join(', ');
-  }
-
-  function buildFamily(record) {
-    const name = record.family;
-    const localName = str(record.localName);
-    const section = el('section', 'family');
-    section.dataset.family = name;
-
-    const head = el('header', 'family-head');
-    head.append(el('h2', 'family-name', name));
-    if (localName && localName !== name) head.append(el('span', 'local-name', localName));
-    const children = Array.isArray(record.childList) ?
-      record.childList.filter((c) => c && typeof c === 'object' && typeof c.file === 'string') :
-      [];
-    const variable = record.isVariation === true;
-    if (variable) head.append(el('span', 'badge', 'Variable'));
-    head.append(el('span', 'face-count', plural(children.length, 'face')));
-    section.append(head);
-
-    const family = {record, section, faces: [], axes: [],
-                    haystack: [name, localName].concat(children.map((c) => str(c.postScript)))
-                      .join('\n').toLowerCase()};
-
-    if (variable) section.append(buildAxes(family));
-    if (children.length === 0) {
-      section.append(el('p', 'empty', 'The agent lists no faces for this family.'));
-      return family;
-    }
-    if (variable) section.append(el('h3', 'instances-title', 'Named instances'));
-    const list = el('ol', 'faces');
-    for (const child of children) {
-      const face = buildFace(child, family, variable);
-      family.faces.push(face);
-      list.append(face.card);
-    }
-    section.append(list);
-    return family;
-  }
-
-  function buildAxes(family) {
-    const box = el('div', 'axes');
-    const ranges = Array.isArray(family.record.variationRange) ?
-      family.record.variationRange : [];
-    for (const range of ranges) {
-      if (!range || typeof range !== 'object') continue;
-      const tag = axisTag(range.key);
-      const min = number(range.minValue);
-      const def = number(range.defaultValue);
-      const max = number(range.maxValue);
-      if (tag === null || min === null || def === null || max === null || min > max) continue;
-      const row = el('div', 'axis');
-      const id = 'axis-' + (++idCounter);
-      const label = el('label', 'axis-name', tag + (AXIS_NAMES[tag] ? ' ' + AXIS_NAMES[tag] : ''));
-      label.htmlFor = id;
-      const input = el('input');
-      input.type = 'range';
-      input.id = id;
-      input.min = String(min);
-      input.max = String(max);
-      const span = max - min;
-      input.step = span <= 2 ? '0.01' : span <= 20 ? '0.1' : '1';
-      input.value = String(def);
-      input.dataset.tag = tag;
-      const output = el('output', 'axis-value', formatNumber(def));
-      output.htmlFor = id;
-      input.addEventListener('input', () => {
-        output.textContent = formatNumber(Number(input.value));
-        applyAxes(family);
-      });
-      row.append(label, el('span', 'axis-min', formatNumber(min)), input,
-                 el('span', 'axis-max', formatNumber(max)), output);
-      box.append(row);
-      family.axes.push({tag, def, input, output});
-    }
-    if (family.axes.length === 0) {
-      box.append(el('p', 'empty', 'No usable axes in the font list.'));
-      return box;
-    }
-    const reset = el('button', 'reset', 'Show named instances');
-    reset.type = 'button';
-    reset.title = 'Draw every instance at its own coordinates again';
-    reset.addEventListener('click', () => {
-      for (const axis of family.axes) {
-        axis.input.value = String(axis.def);
-        axis.output.textContent = formatNumber(axis.def);
-      }
-      for (const face of family.faces) face.sample.style.fontVariationSettings = face.ownSettings;
-      delete family.section.dataset.axesMoved;
-    });
-    box.append(reset);
-    return box;
-  }
-
-  // The sliders set one location for the whole family, overriding each instance's own.
-  function applyAxes(family) {
-    const settings = variationSettings(family.axes.map((a) => ({tag: a.tag,
-                                                               value: Number(a.input.value)})));
-    family.section.dataset.axesMoved = 'true';
-    for (const face of family.faces) face.sample.style.fontVariationSettings = settings;
-  }
-
-  function buildFace(record, family, variable) {
-    const card = el('li', 'face');
-    card.dataset.state = 'idle';
-    const postScript = str(record.postScript);
-    card.dataset.postscript = postScript;
-
-    const meta = el('div', 'face-meta');
-    meta.append(el('span', 'ps-name', postScript || '(no PostScript name)'));
-    for (const [label, value] of [['weight', record.weight], ['width', record.width],
-                                  ['slant', record.slant]]) {
-      const tag = el('span', 'trait');
-      tag.append(el('span', 'trait-label', label + ' '), el('span', 'trait-value', str(value)));
-      meta.append(tag);
-    }
-    const coords = coordinatesOf(record);
-    if (variable || coords.length > 0) {
-      meta.append(el('span', 'coords', coords.length ?
-        coords.map((c) => c.tag + ' ' + formatNumber(c.value)).join(', ') : 'no coordinates'));
-    }
-    card.append(meta);
-
-    const sample = el('p', 'sample', ui.sampleText.value);
-    sample.style.fontWeight = String(CSS_WEIGHT[record.weight] || 400);
-    sample.style.fontStretch = CSS_STRETCH[record.width] || '100%';
-    const ownSettings = variationSettings(coords);
-    sample.style.fontVariationSettings = ownSettings;
-    card.append(sample);
-    const note = el('p', 'face-note', '');
-    card.append(note, el('p', 'file', record.file));
-    const face = {record, family, card, sample, note, ownSettings, postScript};
-    faceByCard.set(card, face);
-    return face;
-  }
-
-  function onIntersect(entries) {
-    for (const entry of entries) {
-      if (!entry.isIntersecting) continue;
-      observer.unobserve(entry.target);
-      const face = faceByCard.get(entry.target);
-      if (face) loadFace(face);
-    }
-  }
-
-  async function loadFace(face) {
-    const gen = generation;
-    face.card.dataset.state = 'loading';
-    face.note.textContent = 'Loading…';
-    try {
-      const font = await fontFor(face.record.file, face.postScript);
-      if (gen !== generation) return;
-      face.sample.style.fontFamily = '"' + font.name + '"';
-      face.card.dataset.fontName = font.name;
-      face.card.dataset.state = 'loaded';
-      face.note.textContent = font.note;
-    } catch (err) {
-      if (gen !== generation) return;
-      face.card.dataset.state = 'error';
-      face.note.textContent = 'Cannot show this face: ' + err.message;
-    }
-  }
-
-  // ---- Font bytes -----------------------------------------------------------------------------
-
-  // Faces of one collection or one variable font share a file; it is fetched once.
-  function bytesFor(file) {
-    if (!bytesByFile.has(file)) bytesByFile.set(file, fetchBytes(file));
-    return bytesByFile.get(file);
-  }
-
-  async function fetchBytes(file) {
-    let response;
-    try {
-      response = await fetch(fileUrl(file), {credentials: 'omit'});
-    } catch (err) {
-      throw new Error('the agent could not be reached for the font file.');
-    }
-    if (response.status === 404) {
-      throw new Error('the agent refused the file (404); it may have been removed since the ' +
-                      'list was loaded.');
-    }
-    if (!response.ok) {
-      throw new Error('the agent answered ' + response.status + ' for the font file.');
-    }
-    return response.arrayBuffer();
-  }
-
-  // One FontFace per file, or per face of a collection. A single-font file's bytes are let go
-  // once its FontFace exists (it keeps a copy); a collection's stay for its other faces.
-  async function fontFor(file, postScript) {
-    const whole = '-1\n' + file;
-    if (!fontByKey.has(whole)) {
-      const bytes = await bytesFor(file);
-      if (isCollection(bytes)) {
-        const pick = pickCollectionFace(bytes, postScript);
-        const key = pick.index + '\n' + file;
-        if (!fontByKey.has(key)) fontByKey.set(key, addFont(bytes, pick.index, file));
-        return {name: await fontByKey.get(key), note: pick.note};
-      }
-      if (!fontByKey.has(whole)) fontByKey.set(whole, addFont(bytes, -1, file));
-      bytesByFile.delete(file);
-    }
-    return {name: await fontByKey.get(whole), note: ''};
-  }
-
-  async function addFont(bytes, index, file) {
-    const source = index >= 0 ? extractFace(bytes, index) : bytes;
-    const name = 'vorn-face-' + (++idCounter);
-    const font = new FontFace(name, source, FACE_DESCRIPTORS);
-    try {
-      await font.load();
-    } catch (err) {
-      throw new Error(NON_WEB_FORMAT.test(file) ?
-        'browsers do not draw this font format.' :
-        'the browser rejected the font data (' + (err && err.message || 'no reason given') + ').');
-    }
-    document.fonts.add(font);
-    addedFonts.push(font);
-    return name;
-  }
-
-  // ---- Collections ----------------------------------------------------------------------------
-  // FontFace always takes the first face of a collection (.ttc/.otc). To show the face the
-  // catalogue means, the face with that PostScript name is copied out into a standalone font.
-
-  function isCollection(buffer) {
-    if (buffer.byteLength < 12) return false;
-    const view = new DataView(buffer);
-    return view.getUint32(0) === 0x74746366;  // 'ttcf'
-  }
-
-  function tag4(view, offset) {
-    return String.fromCharCode(view.getUint8(offset), view.getUint8(offset + 1),
-                               view.getUint8(offset + 2), view.getUint8(offset + 3));
-  }
-
-  // DataView throws RangeError for reads past the end, so a truncated face fails here.
-  function tableDirectory(view, offset) {
-    const count = view.getUint16(offset + 4);
-    const tables = [];
-    for (let i = 0; i < count; i++) {
-      const record = offset + 12 + 16 * i;
-      const table = {record, tag: tag4(view, record), offset: view.getUint32(record + 8),
-                     length: view.getUint32(record + 12)};
-      if (table.offset + table.length > view.byteLength) throw new RangeError('table past end');
-      tables.push(table);
-    }
-    return tables;
-  }
-
-  function postScriptNames(view, faceOffset) {
-    const table = tableDirectory(view, faceOffset).find((t) => t.tag === 'name');
-    if (!table) return [];
-    const base = table.offset;
-    const count = view.getUint16(base + 2);
-    const strings = base + view.getUint16(base + 4);
-    const names = [];
-    for (let i = 0; i < count; i++) {
-      const r = base + 6 + 12 * i;
-      if (view.getUint16(r + 6) !== 6) continue;
-      const platform = view.getUint16(r);
-      const length = view.getUint16(r + 8);
-      const start = strings + view.getUint16(r + 10);
-      if (start + length > view.byteLength) continue;
-      const raw = new Uint8Array(view.buffer, start, length);
-      if (platform === 0 || platform === 3) {
-        names.push(new TextDecoder('utf-16be').decode(raw));
-      } else if (platform === 1) {
-        names.push(String.fromCharCode.apply(null, raw));
-      }
-    }
-    return names;
-  }
-
-  function pickCollectionFace(buffer, postScript) {
-    const view = new DataView(buffer);
-    const count = view.getUint32(8);
-    let first = -1;
-    for (let i = 0; i < count && 12 + 4 * i + 4 <= view.byteLength; i++) {
-      let names;
-      try {
-        names = postScriptNames(view, view.getUint32(12 + 4 * i));
-      } catch (err) {
-        continue;  // an unreadable face; the others may still be fine
-      }
-      if (first < 0) first = i;
-      if (postScript && names.includes(postScript)) {
-        return {index: i, note: 'Face ' + (i + 1) + ' of ' + count + ' in a collection.'};
-      }
-    }
-    if (first < 0) throw new Error('no face of this collection can be read.');
-    return {index: first, note: 'Collection face not found by its PostScript name; showing ' +
-            'face ' + (first + 1) + ' of ' + count + ' instead.'};
-  }
-
-  function extractFace(buffer, index) {
-    const view = new DataView(buffer);
-    const offset = view.getUint32(12 + 4 * index);
-    const tables = tableDirectory(view, offset);
-    let size = 12 + 16 * tables.length;
-    for (const t of tables) size += (t.length + 3) & ~3;
-    const out = new ArrayBuffer(size);
-    const outView = new DataView(out);
-    const outBytes = new Uint8Array(out);
-    const inBytes = new Uint8Array(buffer);
-    // sfnt version and the binary-search fields stay as the collection has them.
-    outBytes.set(inBytes.subarray(offset, offset + 12), 0);
-    let at = 12 + 16 * tables.length;
-    tables.forEach((t, i) => {
-      const r = 12 + 16 * i;
-      outBytes.set(inBytes.subarray(t.record, t.record + 8), r);  // tag and checksum
-      outView.setUint32(r + 8, at);
-      outView.setUint32(r + 12, t.length);
-      outBytes.set(inBytes.subarray(t.offset, t.offset + t.length), at);
-      at += (t.length + 3) & ~3;
-    });
-    return out;
-  }
-
-  // ---- Controls -------------------------------------------------------------------------------
-
-  function applySearch() {
-    const query = ui.search.value.trim().toLowerCase();
-    let shownFamilies = 0;
-    let shownFaces = 0;
-    for (const family of families) {
-      const show = !query || family.haystack.includes(query);
-      family.section.hidden = !show;
-      if (show) {
-        shownFamilies++;
-        shownFaces += family.faces.length;
-      }
-    }
-    const total = familiesText(families.length) + ', ' + plural(faceCount, 'face');
-    ui.counts.textContent = query ?
-      'Showing ' + shownFamilies + ' of ' + total + ' (' + plural(shownFaces, 'face') +
-        ' shown)' :
-      total;
-  }
-
-  function applySampleText() {
-    for (const family of families) {
-      for (const face of family.faces) face.sample.textContent = ui.sampleText.value;
-    }
-  }
-
-  function applySampleSize() {
-    ui.families.style.setProperty('--sample-size', ui.sampleSize.value + 'px');
-    ui.sampleSizeValue.textContent = ui.sampleSize.value + ' px';
-  }
-
-  ui.form.addEventListener('submit', (event) => {
-    event.preventDefault();
-    try {
-      const url = new URL(location.href);
-      url.searchParams.set('agent', ui.agent.value.trim());
-      history.replaceState(null, '', url.href);
-    } catch (err) {
-      // Some file:// setups refuse history changes; the address field still holds the value.
-    }
-    loadCatalogue();
+function setModel(families, text, detailed) {
+  state.text = text;
+  state.detailed = detailed;
+  state.counts = {families: families.length,
+                  faces: families.reduce((n, f) => n + (Array.isArray(f?.childList) ?
+                                                        f.childList.length : 0), 0)};
+  const records = families.filter((f) => f && typeof f === 'object' &&
+                                         typeof f.family === 'string');
+  records.sort((a, b) => a.family.localeCompare(b.family));
+  state.model = records.map((record, i) => {
+    const faces = (Array.isArray(record.childList) ? record.childList : [])
+      .filter((c) => c && typeof c === 'object' && typeof c.file === 'string');
+    record.childList = faces;
+    return {key: 'f' + i + ':' + record.family, name: record.family, record, faces,
+            regular: pickRegular(faces), axes: axesOf(record, {}),
+            haystack: (record.family + '\n' + str(record.localName)).toLowerCase(),
+            faceHaystacks: faces.map((f) => (str(f.postScript) + '\n' + str(f.fullName))
+              .toLowerCase())};
   });
-  ui.search.addEventListener('input', applySearch);
-  ui.sampleText.addEventListener('input', applySampleText);
-  ui.sampleSize.addEventListener('input', applySampleSize);
+  buildLanguageFilter();
+  showCaps();
+  applyFilters();
+}
 
-  const params = new URLSearchParams(location.search);
-  ui.agent.value = params.get('agent') || DEFAULT_AGENT;
-  ui.search.value = params.get('search') || '';
-  applySampleSize();
-  loadCatalogue();
+function findFace(file, postScript) {
+  for (const family of state.model) {
+    const face = family.faces.find((f) => f.file === file && f.postScript === postScript);
+    if (face) return {family, face};
+  }
+  return null;
+}
+
+function showCaps() {
+  const s = state.agent?.supports || {};
+  const say = (v) => (v === true ? 'yes' : v === false ? 'no' : 'not known yet');
+  const live = {on: true, off: false}[document.body.dataset.live];
+  document.body.dataset.subsets = {true: 'yes', false: 'no'}[s.subsets] || 'unknown';
+  ui.caps.textContent = 'Agent features: details ' + say(s.details) + ', subsets ' +
+                        say(s.subsets) + ', live updates ' + say(live) + '.';
+  for (const input of [ui.monospace, ui.color, ui.language]) {
+    input.disabled = !state.detailed;
+    input.title = state.detailed ? '' : 'Needs an agent that sends catalogue details';
+  }
+}
+
+// ---- Filters and search --------------------------------------------------------------------------
+
+// The script a language is most likely written in ("el" -> "Grek"), for the script filter.
+const scriptOf = (() => {
+  const known = new Map();
+  return (tag) => {
+    if (!known.has(tag)) {
+      try {
+        known.set(tag, new Intl.Locale(tag).maximize().script || '');
+      } catch {
+        known.set(tag, '');  // fontconfig has tags Intl does not accept
+      }
+    }
+    return known.get(tag);
+  };
 })();
+const scriptNames = typeof Intl.DisplayNames === 'function' ?
+  new Intl.DisplayNames(['en'], {type: 'script'}) : {of: (s) => s};
+
+function buildLanguageFilter() {
+  const counts = new Map();
+  const add = (value) => counts.set(value, (counts.get(value) || 0) + 1);
+  for (const family of state.model) {
+    const langs = new Set(family.faces.flatMap((f) => (Array.isArray(f.languages) ?
+                                                       f.languages : [])));
+    langs.forEach(add);
+    new Set([...langs].map(scriptOf).filter(Boolean)).forEach((s) => add('script:' + s));
+  }
+  const chosen = ui.language.value;
+  const group = (label, scripts) => {
+    const node = document.createElement('optgroup');
+    node.label = label;
+    node.append(...[...counts]
+      .filter(([value]) => value.startsWith('script:') === scripts)
+      .map(([value, n]) => {
+        const tag = value.replace('script:', '');
+        return [(scripts ? scriptNames.of(tag) : languageName(tag)) + ' (' + tag + ') · ' + n,
+                value];
+      })
+      .sort((a, b) => a[0].localeCompare(b[0])).map(([label, value]) => new Option(label, value)));
+    return node;
+  };
+  ui.language.replaceChildren(new Option('Any language', ''), group('Scripts', true),
+                              group('Languages', false));
+  ui.language.value = counts.has(chosen) ? chosen : '';
+}
+
+function coversLanguage(face, value) {
+  if (!Array.isArray(face.languages)) return false;
+  if (!value.startsWith('script:')) return face.languages.includes(value);
+  return face.languages.some((tag) => 'script:' + scriptOf(tag) === value);
+}
+
+// A family's axis may stand for a trait its faces do not list (an italic axis, a width range).
+function axisSpan(family, tag) {
+  const axis = family.axes.find((a) => a.tag === tag);
+  return axis ? [axis.min, axis.max] : null;
+}
+
+function filterSet() {
+  const num = (input, fallback) => (Number.isFinite(parseFloat(input.value)) ?
+                                    parseFloat(input.value) : fallback);
+  return {query: ui.search.value.trim().toLowerCase(), variable: ui.variable.checked,
+          italic: ui.italic.checked, monospace: ui.monospace.checked && state.detailed,
+          color: ui.color.checked && state.detailed, width: ui.width.value,
+          weight: [num(ui.weightMin, 1), num(ui.weightMax, 1000)],
+          language: state.detailed ? ui.language.value : ''};
+}
+
+const WIDTH_TEST = {
+  condensed: (w, span) => w < 100 || (span && span[0] < 100),
+  normal: (w, span) => w === 100 || (span && span[0] <= 100 && span[1] >= 100),
+  expanded: (w, span) => w > 100 || (span && span[1] > 100),
+};
+
+function faceMatches(family, face, i, f, nameHit) {
+  if (f.query && !nameHit && !family.faceHaystacks[i].includes(f.query)) return false;
+  if (f.variable && !(family.record.isVariation === true || coordinates(face).size > 0)) {
+    return false;
+  }
+  if (f.italic && cssStyle(face) === 'normal' && !axisSpan(family, 'ital') &&
+      !(axisSpan(family, 'slnt')?.[0] < 0)) {
+    return false;
+  }
+  if (f.width && !WIDTH_TEST[f.width](CSS_STRETCH[face.width] ?? 100, axisSpan(family, 'wdth'))) {
+    return false;
+  }
+  const span = axisSpan(family, 'wght') || [cssWeight(face), cssWeight(face)];
+  if (span[1] < f.weight[0] || span[0] > f.weight[1]) return false;
+  if (f.monospace && face.monospace !== true) return false;
+  if (f.color && face.color !== true) return false;
+  return !f.language || coversLanguage(face, f.language);
+}
+
+function applyFilters() {
+  const f = filterSet();
+  const faceFilter = f.variable || f.italic || f.monospace || f.color || f.width ||
+                     f.language || f.weight[0] > 1 || f.weight[1] < 1000;
+  const items = [];
+  let shownFamilies = 0;
+  let shownFaces = 0;
+  for (const family of state.model) {
+    const nameHit = !f.query || family.haystack.includes(f.query);
+    const matching = family.faces.flatMap((face, i) => (faceMatches(family, face, i, f, nameHit) ?
+                                                         [i] : []));
+    const faces = matching.map((i) => family.faces[i]);
+    if (!faces.length && (faceFilter || !nameHit || family.faces.length)) continue;
+    shownFamilies++;
+    shownFaces += faces.length;
+    const expanded = state.expanded.has(family.name);
+    items.push({kind: 'family', key: family.key, family, faces, expanded});
+    if (!expanded) continue;
+    for (const i of matching) {
+      items.push({kind: 'face', key: family.key + '/' + i, family, face: family.faces[i],
+                  parentKey: family.key});
+    }
+  }
+  const faceCount = state.model.reduce((n, fam) => n + fam.faces.length, 0);
+  const total = familiesText(state.model.length) + ', ' + plural(faceCount, 'face');
+  ui.counts.textContent = shownFamilies === state.model.length && shownFaces === faceCount ?
+    total : 'Showing ' + shownFamilies + ' of ' + total + ' (' + plural(shownFaces, 'face') +
+            ' shown)';
+  list.setItems(items);
+}
+
+// ---- Rows ----------------------------------------------------------------------------------------
+
+function faceRowHeight() {
+  return Math.round(Number(ui.sampleSize.value) * 1.35) + 28;
+}
+
+// What a row draws, from the drawer; asking marks the row as on screen.
+function entryFor(item) {
+  if (item.kind === 'face') return state.drawer.get(item.face, wantedSample(), 'sample');
+  const {name, regular} = item.family;
+  return regular && state.drawer.get(regular, {text: name, lang: /^[\x20-\x7e]+$/.test(name) ?
+                                                                 'en' : ''}, 'name');
+}
+
+function drawRow(row, item) {
+  if (item.kind === 'family') drawFamily(row, item);
+  else drawFace(row, item);
+}
+
+function applyFont(node, entry, face) {
+  node.style.fontFamily = entry.state === 'ready' ? `"${entry.family}", var(--fallback)` : '';
+  node.style.fontVariationSettings = entry.state === 'ready' ? instanceSettings(face) : '';
+  node.style.fontWeight = entry.state === 'ready' ? String(cssWeight(face)) : '';
+  if (entry.lang) node.lang = entry.lang;
+  else node.removeAttribute('lang');
+}
+
+function drawFamily(row, item) {
+  const {family} = item;
+  row.setAttribute('aria-level', '1');
+  row.setAttribute('aria-expanded', String(item.expanded));
+  row.dataset.family = family.name;
+  const name = el('span', 'family-name', family.name);
+  const snippet = el('span', 'snippet');
+  const meta = el('span', 'meta', item.faces.length === family.faces.length ?
+                  plural(family.faces.length, 'face') :
+                  item.faces.length + ' of ' + plural(family.faces.length, 'face'));
+  if (family.record.isVariation === true) meta.append(el('span', 'badge', 'Variable'));
+  row.replaceChildren(el('span', 'caret'), name, snippet, meta);
+  if (!family.regular) {
+    row.dataset.state = 'empty';
+    return;
+  }
+  const entry = entryFor(item);
+  row.dataset.state = entry.state;
+  row.title = entry.note;
+  if (entry.state !== 'ready') return;
+  if (entry.text === family.name) return applyFont(name, entry, family.regular);
+  // The face cannot draw its own name: the name stays in the page's font, and a few words in
+  // a language the face covers show what it looks like.
+  snippet.textContent = entry.text;
+  applyFont(snippet, entry, family.regular);
+}
+
+function drawFace(row, item) {
+  const {family, face} = item;
+  row.setAttribute('aria-level', '2');
+  row.dataset.postscript = str(face.postScript);
+  row.dataset.face = family.faces.indexOf(face);  // PostScript names can repeat in a family
+  const coords = [...coordinates(face)].map(([t, v]) => t + ' ' + Math.round(v * 100) / 100);
+  const entry = entryFor(item);
+  const meta = el('div', 'face-meta');
+  meta.append(el('span', 'style', styleName(family.record, face)),
+              el('span', 'ps-name', str(face.postScript) || '(no PostScript name)'));
+  if (coords.length) meta.append(el('span', 'coords', coords.join(', ')));
+  meta.append(el('span', 'face-note', entry.state === 'loading' || entry.state === 'queued' ?
+                 'Loading…' : entry.note));
+  const sample = el('div', 'sample', entry.text);
+  applyFont(sample, entry, face);
+  row.dataset.state = {ready: 'loaded', error: 'error', skipped: 'error'}[entry.state] || 'loading';
+  row.dataset.fontName = entry.family || '';
+  row.replaceChildren(meta, sample);
+}
+
+// Rows on screen whose fonts have not arrived yet; the first time none are left, the first
+// screen is complete (the benchmark and the tests read the mark).
+function onDrawn(visible) {
+  if (!state.drawer) return;
+  for (const item of visible) entryFor(item);
+  state.drawer.settle(!state.firstDrawn);
+  state.firstDrawn = true;
+  countPending();
+}
+
+function onFontsChanged() {
+  showCaps();
+  list.refresh();
+}
+
+function countPending() {
+  const drawer = state.drawer;
+  if (!drawer?.onScreen) return;
+  let pending = 0;
+  for (const key of drawer.onScreen) {
+    const entry = drawer.entries.get(key);
+    if (entry && ['idle', 'queued', 'loading'].includes(entry.state)) pending++;
+  }
+  document.body.dataset.pending = pending;
+  if (!pending && document.body.dataset.state === 'ready' && !state.firstScreen) {
+    state.firstScreen = true;
+    performance.mark('vorn-first-screen');
+    document.body.dataset.firstScreen = 'drawn';
+    afterFirstScreen(state.generation);
+  }
+}
+
+// ---- Opening faces -------------------------------------------------------------------------------
+
+function toggle(item) {
+  const name = item.family.name;
+  if (state.expanded.has(name)) state.expanded.delete(name);
+  else state.expanded.add(name);
+  applyFilters();
+}
+
+function openFace(family, face, how) {
+  state.panelFace = face;
+  document.body.classList.add('panel-open');
+  panel.open(family.record, face, wantedSample());
+  if (how === 'key' && NARROW.matches) $('panel-close').focus();
+}
+
+function onOpen(item, how) {
+  if (item.kind === 'face') return openFace(item.family, item.face, how);
+  toggle(item);
+  const {regular} = item.family;
+  const face = item.faces.includes(regular) ? regular : item.faces[0];
+  if (face) openFace(item.family, face, how);
+}
+
+const list = new VirtualList(ui.list, {
+  heights: {family: FAMILY_ROW, face: faceRowHeight()}, draw: drawRow, onOpen,
+  onToggle: toggle, onDrawn,
+});
+const panel = new FacePanel({agent: null, drawer: null, onClose: () => {
+  state.panelFace = null;
+  document.body.classList.remove('panel-open');
+  if (NARROW.matches) ui.list.focus({preventScroll: true});
+}});
+
+// ---- Controls ------------------------------------------------------------------------------------
+
+ui.form.addEventListener('submit', (event) => {
+  event.preventDefault();
+  try {
+    const url = new URL(location.href);
+    url.searchParams.set('agent', ui.agent.value.trim());
+    history.replaceState(null, '', url.href);
+  } catch {
+    // Some setups refuse history changes; the address field still holds the value.
+  }
+  loadCatalogue();
+});
+// Filtering every face takes a millisecond or two, so it runs on each keystroke; the list
+// then draws the rows on screen in the next frame.
+ui.search.addEventListener('input', applyFilters);
+for (const [node, type] of [[ui.search, 'keydown'], [ui.list, 'scroll'], [ui.filters, 'input']]) {
+  node.addEventListener(type, () => state.drawer?.touch(), {passive: true});
+}
+ui.filters.addEventListener('input', applyFilters);
+ui.filters.addEventListener('change', applyFilters);
+
+let sampleTimer = 0;
+ui.sampleText.addEventListener('input', () => {
+  clearTimeout(sampleTimer);
+  sampleTimer = setTimeout(() => list.refresh(), SAMPLE_DEBOUNCE_MS);
+});
+ui.sampleSize.addEventListener('input', () => {
+  ui.sampleSizeValue.textContent = ui.sampleSize.value + ' px';
+  ui.list.style.setProperty('--row-sample-size', ui.sampleSize.value + 'px');
+  list.options.heights.face = faceRowHeight();
+  applyFilters();
+});
+
+// On a phone the filters start folded, so the list keeps most of the screen.
+if (NARROW.matches) $('filters-box').open = false;
+const params = new URLSearchParams(location.search);
+ui.agent.value = params.get('agent') || DEFAULT_AGENT;
+ui.search.value = params.get('search') || '';
+ui.sampleText.placeholder = 'Empty: ' + SAMPLES[0][1].slice(0, 19) + '… or a sample in each ' +
+                            'face\'s language';
+loadCatalogue();
+
+// For scripts and tests: the state of the picker, read-only by convention.
+window.vornPicker = {state, list, panel, variationSettings};

@@ -38,7 +38,7 @@ MAC = (1, 0, 0)
 # caller's OUTDIR can hold other things (a fonts.conf, a cache) safely.
 OWNED_DIRS = ("static", "widths", "noos2", "collection", "variable", "names",
               "bad", "extensions", "grouping", "hostile", "pinned", "tables",
-              "details", "webface")
+              "details", "webface", "coverage")
 
 LETTERS = [chr(c) for c in range(ord("A"), ord("Z") + 1)] + \
           [chr(c) for c in range(ord("a"), ord("z") + 1)]
@@ -79,7 +79,7 @@ def win_names(family, subfamily, psname):
 
 def build(family, subfamily, psname, weight=400, width_class=5, italic=False,
           bold=None, names=None, axes=None, instances=None, raw_name=None,
-          os2=True):
+          os2=True, letters=LETTERS):
     """Build one TrueType font and return it as a freshly loaded TTFont.
 
     names: list of ((plat, enc, lang), nameID, text) added on top of the
@@ -89,6 +89,8 @@ def build(family, subfamily, psname, weight=400, width_class=5, italic=False,
       name records for those IDs through `names` or `raw_name`.
     raw_name: bytes of a complete name table, written as-is so that record
       order is exactly what the caller chose.
+    letters: the characters mapped besides the space (capitals are 700
+      units tall, the rest 500); glyph names follow the characters.
     """
     if bold is None:
         # Style-linking bits follow the subfamily name, not the weight.
@@ -97,16 +99,17 @@ def build(family, subfamily, psname, weight=400, width_class=5, italic=False,
 
     fb = FontBuilder(UPM, isTTF=True)
     fb.font.recalcTimestamp = False
-    order = [".notdef", "space"] + LETTERS
+    glyph_names = {c: c if c in LETTERS else "uni%04X" % ord(c) for c in letters}
+    order = [".notdef", "space"] + [glyph_names[c] for c in letters]
     fb.setupGlyphOrder(order)
-    fb.setupCharacterMap({0x20: "space", **{ord(c): c for c in LETTERS}})
+    fb.setupCharacterMap({0x20: "space", **{ord(c): glyph_names[c] for c in letters}})
 
     glyphs = {".notdef": rect_glyph(50, 0, 450, 700), "space": empty_glyph()}
     metrics = {".notdef": (500, 50), "space": (adv // 2, 0)}
-    for c in LETTERS:
+    for c in letters:
         top = 700 if c.isupper() else 500
-        glyphs[c] = rect_glyph(50, 0, adv - 50, top)
-        metrics[c] = (adv, 50)
+        glyphs[glyph_names[c]] = rect_glyph(50, 0, adv - 50, top)
+        metrics[glyph_names[c]] = (adv, 50)
     fb.setupGlyf(glyphs)
     fb.setupHorizontalMetrics(metrics)
     fb.setupHorizontalHeader(ascent=800, descent=-200)
@@ -638,6 +641,15 @@ def make_webface(out):
         build("Example Web Trio", "Regular", "ExampleWebTrio-Regular"),
         build("Example Web Trio", "Bold", "ExampleWebTrio-Bold", weight=700),
     ], os.path.join(w, "ExampleWebTrio.ttc"))
+# Greek and Coptic from the tonos to omega with tonos: everything fontconfig's
+# "el" orthography asks for, and no Latin letter at all.
+GREEK = [chr(c) for c in range(0x0384, 0x03CF) if c not in (0x0387, 0x038B, 0x038D, 0x03A2)]
+
+
+def make_coverage(out):
+    """A face that cannot draw an English sample: its map holds only Greek."""
+    save(build("Example Greek", "Regular", "ExampleGreek-Regular", letters=GREEK),
+         os.path.join(out, "coverage/ExampleGreek.ttf"))
 
 
 def main(argv):
@@ -660,6 +672,7 @@ def main(argv):
     make_tables(out)
     make_details(out)
     make_webface(out)
+    make_coverage(out)
     return 0
 
 

@@ -1,0 +1,229 @@
+// The fonts behind the list: each family name and face sample drawn in its own face, loaded
+// only for rows on screen, a few at a time, and let go again when many have piled up.
+
+import {AgentError} from './vorn-fonts.js';
+import {PROBE_TEXT, chooseByProbe, chooseSample, snippet} from './picker-samples.js';
+
+// Browsers open six connections per host; more in flight would only queue there, out of our
+// reach when the rows scroll away.
+const CONCURRENT = 6;
+// A scroll or a keystroke in search changes the rows on screen many times a second; loading
+// starts once they have stayed put this long, so rows that only flash by cost nothing.
+const SETTLE_MS = 60;
+// Loaded fonts kept; beyond this the least recently drawn ones not on screen are removed.
+const KEEP_FONTS = 400;
+const KEEP_BYTES = 192 << 20;
+// With an agent that makes no subsets, a name costs its whole file: large ones (CJK, mostly)
+// are left in the page's font in the list; a sample row or the face panel still loads them.
+export const NAME_MAX_BYTES = 3 << 20;
+const SAMPLE_MAX_BYTES = 48 << 20;
+// FontFace parses fonts made from bytes on the main thread (some 20 ms per MB): a font larger
+// than this waits until the reader has neither typed nor scrolled for QUIET_MS, and such
+// fonts are parsed one per frame.
+const SMALL_FONT = 64 << 10;
+const QUIET_MS = 300;
+// Every face claims the whole weight and width range so the browser never picks another one
+// or synthesises bold for a sample; a static font just ignores the request.
+export const DESCRIPTORS = {weight: '1 1000', stretch: '50% 200%'};
+
+let fontCounter = 0;
+
+export class FaceDrawer {
+  /** @param {import('./vorn-fonts.js').VornFontAgent} agent */
+  constructor(agent, onChange) {
+    this.agent = agent;
+    this.onChange = onChange;
+    this.entries = new Map();  // key -> entry, least recently drawn first
+    this.fonts = new Map();    // key -> {promise, refs, size}: loaded fonts, shared
+    this.queue = [];
+    this.active = 0;
+    this.wanted = new Set();
+    this.timer = 0;
+    this.bytes = 0;
+    this.closed = false;
+    this.lastInput = 0;
+    this.parseTurn = Promise.resolve();
+  }
+
+  /** The reader typed or scrolled: big fonts wait a little longer. */
+  touch() {
+    this.lastInput = performance.now();
+  }
+
+  quiet(bytes) {
+    if (bytes.byteLength < SMALL_FONT) return undefined;
+    this.parseTurn = this.parseTurn.then(() => new Promise((resolve) => {
+      const check = () => {
+        const wait = this.lastInput + QUIET_MS - performance.now();
+        if (wait > 0) setTimeout(check, wait);
+        else requestAnimationFrame(() => setTimeout(resolve, 0));  // right after a frame
+      };
+      check();
+    }));
+    return this.parseTurn;
+  }
+
+  /**
+   * What to draw for a face in a row: {state, family, text, lang, note}. `purpose` 'name'
+   * draws `wanted.text` (the family name) or a short sample when the face lacks it; 'sample'
+   * draws the page's sample or one in a language the face covers.
+   */
+  get(face, wanted, purpose) {
+    // The same before and after the catalogue's details arrive (index, fileSize): the rows
+    // on screen then keep their fonts. Instances sharing a PostScript name share the entry.
+    const key = purpose + '\n' + face.file + '\n' + face.postScript + '\n' + wanted.text;
+    let entry = this.entries.get(key);
+    if (!entry) {
+      entry = {key, face, wanted, purpose, state: 'idle', family: '', text: wanted.text,
+               lang: wanted.lang, note: '', fonts: []};
+      this.entries.set(key, entry);
+    } else {
+      this.entries.delete(key);  // most recently drawn last
+      this.entries.set(key, entry);
+    }
+    this.wanted.add(key);
+    if (entry.state === 'idle') {
+      entry.state = 'queued';
+      this.queue.push(entry);
+    }
+    return entry;
+  }
+
+  /** Called once the rows on screen are drawn: `get` was called for each of them since the
+   * last call. Queued loads for rows no longer on screen are dropped. */
+  settle(now = false) {
+    const wanted = this.wanted;
+    this.wanted = new Set();
+    this.queue = this.queue.filter((entry) => {
+      if (wanted.has(entry.key)) return true;
+      entry.state = 'idle';
+      return false;
+    });
+    this.onScreen = wanted;
+    clearTimeout(this.timer);
+    if (now) this.pump();
+    else this.timer = setTimeout(() => this.pump(), SETTLE_MS);
+  }
+
+  pump() {
+    while (!this.closed && this.active < CONCURRENT && this.queue.length) {
+      const entry = this.queue.shift();
+      this.active++;
+      this.load(entry).finally(() => {
+        this.active--;
+        this.pump();
+      });
+    }
+  }
+
+  async load(entry) {
+    entry.state = 'loading';
+    try {
+      const done = await this.resolve(entry);
+      Object.assign(entry, done, {state: done.family ? 'ready' : 'error'});
+    } catch (err) {
+      entry.state = err.kind === 'too-large' ? 'skipped' : 'error';
+      entry.note = err instanceof AgentError ? 'Cannot show this face: ' + err.message + '.' :
+                   'Cannot show this face.';
+    }
+    if (this.closed) return this.release(entry);
+    this.evict();
+    this.onChange(entry);
+  }
+
+  // The sample is chosen from the catalogue's languages first; what the loaded bytes map
+  // then confirms it, or picks another (for a subset: by one small probe subset).
+  async resolve(entry) {
+    const {face, wanted, purpose} = entry;
+    const maxBytes = purpose === 'name' ? NAME_MAX_BYTES : SAMPLE_MAX_BYTES;
+    const shorten = (choice) => purpose === 'name' && choice.text !== wanted.text ?
+      {...choice, text: snippet(choice.text)} : choice;
+    let choice = shorten(chooseSample(face, wanted));
+    let loaded = await this.font(entry, face, choice.text, maxBytes);
+    if (loaded.kind !== 'subset') {
+      // The whole face: its map says exactly what it can draw.
+      if (loaded.coverage) choice = shorten(chooseSample(face, wanted, loaded.coverage));
+    } else if (loaded.coverage?.missing(choice.text).length) {
+      const probe = await this.font(entry, face, PROBE_TEXT, maxBytes);
+      const other = probe.coverage && chooseByProbe(face, wanted, probe.coverage);
+      if (!other) {
+        return {family: '', note: 'This face has none of the sample languages\' letters.'};
+      }
+      choice = shorten(other);
+      loaded = await this.font(entry, face, choice.text, maxBytes);
+    }
+    if (!choice.drawable) return {family: '', note: choice.note};
+    return {family: loaded.font.family, text: choice.text, lang: choice.lang, note: choice.note,
+            faceIndex: loaded.index, faceCount: loaded.faceCount};
+  }
+
+  // Faces sharing a file share its fonts: the instances of a variable font, and, once the
+  // agent is known to make no subsets, every text drawn in one face.
+  font(entry, face, text, maxBytes) {
+    const collection = face.index > 0 || /\.(ttc|otc)$/i.test(face.file) ||
+                       this.agent.collections.has(face.file);
+    const key = face.file + '\n' + (collection ? face.postScript : '') + '\n' +
+                (this.agent.supports.subsets === false ? '' : text);
+    let font = this.fonts.get(key);
+    if (!font) {
+      font = {key, refs: 0, size: 0};
+      font.promise = this.agent.loadFace(face, {text, maxBytes, descriptors: DESCRIPTORS,
+                                                family: 'vorn-' + ++fontCounter,
+                                                beforeParse: (bytes) => this.quiet(bytes)})
+        .then((loaded) => {
+          font.size = loaded.bytes.byteLength;
+          this.bytes += font.size;
+          loaded.bytes = null;  // the FontFace holds its own copy; ours would double the cost
+          if (font.refs > 0) document.fonts.add(loaded.font);
+          return loaded;
+        }, (err) => {
+          this.fonts.delete(key);  // a later request tries again
+          throw err;
+        });
+      this.fonts.set(key, font);
+    }
+    font.refs++;
+    entry.fonts.push(font);
+    return font.promise;
+  }
+
+  /** A face's font outside the rows (the face panel): shared with them when the agent sends
+   * whole files anyway. Returns [promise of the LoadedFace, release function]. */
+  acquire(face, text = '') {
+    const holder = {fonts: []};
+    return [this.font(holder, face, text, Infinity), () => this.release(holder)];
+  }
+
+  release(entry) {
+    for (const font of entry.fonts) {
+      if (--font.refs > 0) continue;
+      this.fonts.delete(font.key);
+      font.promise.then((loaded) => {
+        this.bytes -= font.size;
+        if (font.refs === 0) document.fonts.delete(loaded.font);
+      }, () => {});
+    }
+    entry.fonts = [];
+  }
+
+  evict() {
+    for (const [key, entry] of this.entries) {
+      if (this.entries.size <= KEEP_FONTS && this.bytes <= KEEP_BYTES) break;
+      if (this.onScreen?.has(key) || entry.state === 'loading' || entry.state === 'queued') {
+        continue;
+      }
+      this.release(entry);
+      this.entries.delete(key);
+    }
+  }
+
+  /** Lets every font go (a new catalogue from another agent). */
+  close() {
+    this.closed = true;
+    clearTimeout(this.timer);
+    for (const entry of this.entries.values()) this.release(entry);
+    this.entries.clear();
+    this.fonts.clear();
+    this.queue = [];
+  }
+}
