@@ -241,8 +241,6 @@ int main(int argc, char** argv) {
 
     EventBasePtr base(event_init());
     Agent agent;
-    // After the fork: threads do not survive it.
-    agent.startBuild();
     EvHttpPtr httpd(base ? evhttp_new(base.get()) : nullptr);
     evconnlistener* listener = nullptr;
     if (httpd) {
@@ -253,6 +251,9 @@ int main(int argc, char** argv) {
         tellParent(readyFd, kFailed);
         return 1;
     }
+    // After the fork (threads do not survive it) and once listening, so that an agent that
+    // cannot listen exits at once.
+    agent.startBuild();
     evconnlistener_set_error_cb(listener, onAcceptError);
     evhttp_set_timeout(httpd.get(), httpd_option_timeout);
     evhttp_set_max_headers_size(httpd.get(), kMaxHeadersSize);
