@@ -49,6 +49,7 @@ using HbFacePtr = Owned<hb_face_t*, hb_face_destroy>;
 using HbFontPtr = Owned<hb_font_t*, hb_font_destroy>;
 using HbBufferPtr = Owned<hb_buffer_t*, hb_buffer_destroy>;
 using HbSubsetInputPtr = Owned<hb_subset_input_t*, hb_subset_input_destroy>;
+using HbSetPtr = Owned<hb_set_t*, hb_set_destroy>;
 template <typename T>
 using MallocPtr = Owned<T*, free>;
 

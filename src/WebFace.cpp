@@ -208,7 +208,18 @@ void addCodePoints(hb_set_t* set, std::string_view text) {
 
 // What hb-subset keeps beyond its defaults, so that the subset draws as the whole face does.
 void configureInput(hb_subset_input_t* input, hb_face_t* face, std::string_view text) {
-    addCodePoints(hb_subset_input_unicode_set(input), text);
+    hb_set_t* unicodes = hb_subset_input_unicode_set(input);
+    addCodePoints(unicodes, text);
+    // A subset that maps no character has a cmap without subtables, which browsers refuse.
+    // When the face draws none of the text (an icon font asked for its name), it keeps its
+    // first character: the text then falls back to another font, as with the whole face.
+    HbSetPtr mapped(hb_set_create());
+    hb_face_collect_unicodes(face, mapped.get());
+    HbSetPtr drawn(hb_set_copy(unicodes));
+    hb_set_intersect(drawn.get(), mapped.get());
+    if (hb_set_is_empty(drawn.get()) && !hb_set_is_empty(mapped.get())) {
+        hb_set_add(unicodes, hb_set_get_min(mapped.get()));
+    }
 
     // By default hb-subset keeps only the features browsers turn on by themselves; a page may
     // turn on any other (font-feature-settings, font-variant-*), so keep every one. On Noto

@@ -237,6 +237,15 @@ TEST(SubsetFace, HoldsOnlyTheTextsGlyphsAndWhatLayoutReachesFromThem) {
     EXPECT_EQ(be16(subset->bytes, maxp + 4), 4u);
 }
 
+// An icon font asked for its name: none of the text is in the face, yet the subset must still
+// be a font browsers accept (a cmap without subtables is refused).
+TEST(SubsetFace, ATextTheFaceCannotDrawStillGivesAFontTheSanitizerAccepts) {
+    const std::string otf = readFile(fixturePath("webface/ExampleLigatures.otf"));
+    const std::optional<FaceSubset> subset = subsetFace(otf, 0, "\xE6\x97\xA5\xE6\x9C\xAC");
+    ASSERT_TRUE(subset.has_value());
+    EXPECT_TRUE(otsAccepts(subset->bytes));
+}
+
 TEST(SubsetFace, RefusesTextsAndFacesOutsideTheBounds) {
     EXPECT_TRUE(isAcceptableSubsetText("A"));
     EXPECT_TRUE(isAcceptableSubsetText(std::string(1024, 'A')));
