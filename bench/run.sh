@@ -83,11 +83,13 @@ TMP="$(mktemp -d /tmp/vorn-bench.XXXXXX)"
 # nginx's worker runs as an unprivileged user and must reach the served files through TMP.
 chmod 755 "$TMP"
 AGENT_PID=""
+DETAILED_PID=""  # the fresh agents of measure_detailed, one at a time
 NGINX_PID=""
 SCALE_ROOT=""  # the copies of --scale, once made
 
 cleanup() {
     stop_pid "$AGENT_PID"
+    stop_pid "$DETAILED_PID"
     stop_pid "$NGINX_PID"
     rm -rf "$TMP"
     [ -z "$SCALE_ROOT" ] || rm -rf "$SCALE_ROOT"
@@ -114,11 +116,12 @@ mkdir -p "$(dirname "$FTPASS")"
 g++ -std=c++17 -O2 -o "$FTPASS" "$BENCH_DIR/ftpass.cpp" \
     $(pkg-config --cflags --libs fontconfig freetype2) || die "ftpass did not build"
 
-# One catalogue request: prints "seconds bytes"; the body goes to $1.
+# One catalogue request: prints "seconds bytes"; the body goes to $1. $2 is the query ("" or
+# "?details=1"), $3 the port (default the agent's).
 catalogue_request() {
-    local out="$1" reply code
+    local out="$1" query="${2:-}" port="${3:-$AGENT_PORT}" reply code
     reply="$(curl -s -o "$out" --max-time "$REQUEST_MAX_SECONDS" \
-        -w '%{http_code} %{time_total} %{size_download}' "http://127.0.0.1:$AGENT_PORT/")" ||
+        -w '%{http_code} %{time_total} %{size_download}' "http://127.0.0.1:$port/$query")" ||
         die "catalogue request failed (curl status $?)"
     code="${reply%% *}"
     [ "$code" = 200 ] || die "catalogue request answered $code"
@@ -225,6 +228,81 @@ print(small[0], small[1])
 print(large[0], large[1])
 EOF
     { read -r DOC_FAMILIES DOC_FACES DOC_FILES; read -r SMALL_SIZE SMALL_PATH; read -r LARGE_SIZE LARGE_PATH; } <"$TMP/doc.txt"
+}
+
+# --- Detailed catalogue ------------------------------------------------------------------------
+
+# Fresh agents of each kind, alternating plain and detailed, so that a first figure is a median
+# and drift on the shared machine hits both kinds alike.
+FIRST_AGENTS=5
+
+# The detailed catalogue (?details=1) against the plain one: the first request of a fresh agent
+# for each, and RUNS further detailed requests to the last detailed agent. The agent of
+# measure_catalogue stays up meanwhile, idle.
+measure_detailed() {
+    local i kind query port start ready secs bytes med lo hi
+    log "detailed catalogue: $FIRST_AGENTS fresh agents for each of plain and detailed"
+    for kind in plain detailed; do : >"$TMP/first.$kind"; : >"$TMP/start_first.$kind"; done
+    for i in $(seq 1 "$FIRST_AGENTS"); do
+        for kind in plain detailed; do
+            query=""
+            [ "$kind" = plain ] || query="?details=1"
+            free_ports 1 >"$TMP/r"
+            read -r port <"$TMP/r"
+            start=$(now_ns)
+            "$AGENT" -l 127.0.0.1 -p "$port" >"$TMP/agent-$kind.out" 2>&1 &
+            DETAILED_PID=$!
+            wait_listening "$DETAILED_PID" "$port" || die "a fresh agent did not come up"
+            ready=$(now_ns)
+            catalogue_request "$TMP/$kind.json" "$query" "$port" >"$TMP/r"
+            read -r secs bytes <"$TMP/r"
+            calc "$secs * 1000" >>"$TMP/first.$kind"
+            calc "($ready - $start) / 1e6 + $secs * 1000" >>"$TMP/start_first.$kind"
+            if [ "$kind" = detailed ] && [ "$i" -eq "$FIRST_AGENTS" ]; then
+                DETAILED_BYTES="$bytes"
+                : >"$TMP/detailed.times"
+                for _ in $(seq 1 "$RUNS"); do
+                    catalogue_request /dev/null "$query" "$port" >"$TMP/r"
+                    read -r secs bytes <"$TMP/r"
+                    [ "$bytes" = "$DETAILED_BYTES" ] || log "warning: a detailed request gave $bytes bytes, the first $DETAILED_BYTES"
+                    echo "$secs" >>"$TMP/detailed.times"
+                done
+                DETAILED_HWM="$(status_kib "$DETAILED_PID" VmHWM)"
+            fi
+            stop_pid "$DETAILED_PID"
+            DETAILED_PID=""
+        done
+    done
+    # The same families in the same order, or the figures compare different documents.
+    "$PY" - "$TMP/plain.json" "$TMP/detailed.json" <<'EOF' || die "the detailed catalogue does not list the plain one's families"
+import json, sys
+plain, detailed = (json.load(open(p, encoding="utf-8")) for p in sys.argv[1:3])
+assert [f["family"] for f in plain] == [f["family"] for f in detailed]
+assert all("index" in c for f in detailed for c in f["childList"])
+EOF
+    for kind in plain detailed; do
+        stats <"$TMP/first.$kind" >"$TMP/r"
+        read -r med lo hi _ _ <"$TMP/r"
+        printf -v "FIRST_${kind^^}" '%s %s %s' "$med" "$lo" "$hi"
+        median_of <"$TMP/start_first.$kind" >"$TMP/r"
+        read -r "START_FIRST_${kind^^}" <"$TMP/r"
+    done
+    stats <"$TMP/detailed.times" >"$TMP/r"
+    read -r DET_MED DET_MIN DET_MAX DET_P10 DET_P90 <"$TMP/r"
+    for v in DET_MED DET_MIN DET_MAX DET_P10 DET_P90; do printf -v "$v" '%s' "$(calc "${!v} * 1000")"; done
+}
+
+report_detailed() {
+    local med lo hi
+    echo "Detailed catalogue (GET /?details=1) against the plain one; first requests from fresh agents"
+    read -r med lo hi <<<"$FIRST_PLAIN"
+    row "first request, plain (n=$FIRST_AGENTS): median" "$(ms "$med") ms (min $(ms "$lo"), max $(ms "$hi")); from start $(ms "$START_FIRST_PLAIN") ms"
+    read -r med lo hi <<<"$FIRST_DETAILED"
+    row "first request, detailed (n=$FIRST_AGENTS): median" "$(ms "$med") ms (min $(ms "$lo"), max $(ms "$hi")); from start $(ms "$START_FIRST_DETAILED") ms"
+    row "further detailed requests (n=$RUNS): median" "$(ms "$DET_MED") ms"
+    row "  min / p10 / p90 / max" "$(ms "$DET_MIN") / $(ms "$DET_P10") / $(ms "$DET_P90") / $(ms "$DET_MAX") ms"
+    row "document" "$DETAILED_BYTES bytes (plain: $DOC_BYTES)"
+    row "RSS: peak of that agent (VmHWM)" "$(mib "$DETAILED_HWM") MiB"
 }
 
 # --- Soak --------------------------------------------------------------------------------------
@@ -405,6 +483,7 @@ fi
 
 measure_references
 measure_catalogue
+measure_detailed
 [ "$LARGE_SIZE" -ge $((15 * 1000 * 1000)) ] || die "the catalogue lists no file of 15 MB or more"
 
 # --- File route --------------------------------------------------------------------------------
@@ -511,6 +590,8 @@ R_FIRST_FT="$(calc "$FIRST_MS / $FT_MED")"
 # Work done before listening counts too: the same figure from the agent's start.
 R_START_FT="$(calc "($STARTUP_MS + $FIRST_MS) / $FT_MED")"
 R_SMALL="$(calc "$A_SMALL_P50 / $N_SMALL_P50")"
+R_WARM_DETAILED="$(calc "$DET_MED / $CAT_MED")"
+R_FIRST_DETAILED="$(calc "${FIRST_DETAILED%% *} / ${FIRST_PLAIN%% *}")"
 R_LARGE="$(calc "$A_LARGE_MIB / $N_LARGE_MIB")"
 PEAK_MIB="$(calc "$HWM_KIB_END / 1024")"
 RUN_S="$(calc "($(now_ns) - $RUN_START_NS) / 1e9")"
@@ -520,6 +601,8 @@ echo "  machine: $MACHINE"
 report_fonts
 echo
 report_catalogue
+echo
+report_detailed
 echo
 echo "File route (GET /?file=PATH; nginx: 1 worker, sendfile, no keep-alive)"
 row "small file" "$SMALL_PATH ($SMALL_SIZE bytes)"
@@ -536,6 +619,8 @@ target_row "figure" "value" "target" "verdict"
 target_row "catalogue median / fc-list median" "$(fmt 2 "$R_CAT_FCLIST")" "<= 0.5" "$(verdict "$R_CAT_FCLIST <= 0.5")"
 target_row "first catalogue / FreeType pass" "$(fmt 2 "$R_FIRST_FT")" "<= 0.75" "$(verdict "$R_FIRST_FT <= 0.75")"
 target_row "  the same from the agent's start" "$(fmt 2 "$R_START_FT")" "(<= 1.0)" "$(verdict "$R_START_FT <= 1.0")"
+target_row "warm detailed / warm plain catalogue" "$(fmt 2 "$R_WARM_DETAILED")" "<= 2.0" "$(verdict "$R_WARM_DETAILED <= 2.0")"
+target_row "first detailed / first plain catalogue" "$(fmt 2 "$R_FIRST_DETAILED")" "<= 1.25" "$(verdict "$R_FIRST_DETAILED <= 1.25")"
 target_row "small-file latency agent / nginx" "$(fmt 2 "$R_SMALL")" "<= 2.0" "$(verdict "$R_SMALL <= 2.0")"
 target_row "large-file throughput agent / nginx" "$(fmt 2 "$R_LARGE")" ">= 0.5" "$(verdict "$R_LARGE >= 0.5")"
 target_row "agent peak RSS, whole run (MiB)" "$(fmt 1 "$PEAK_MIB")" "< 64" "$(verdict "$PEAK_MIB < 64")"
