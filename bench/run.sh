@@ -234,19 +234,23 @@ EOF
 
 # Fresh agents of each kind, alternating plain and detailed, so that a first figure is a median
 # and drift on the shared machine hits both kinds alike.
-FIRST_AGENTS=5
+FIRST_AGENTS=7
 
 # The detailed catalogue (?details=1) against the plain one: the first request of a fresh agent
-# for each, and RUNS further detailed requests to the last detailed agent. The agent of
-# measure_catalogue stays up meanwhile, idle.
+# for each, timed from the agent's start (it starts building the catalogue before it listens,
+# so the part after listening depends on how long listening took), then RUNS pairs of warm
+# plain and detailed requests to the last agent. The agent of measure_catalogue stays up
+# meanwhile, idle.
 measure_detailed() {
-    local i kind query port start ready secs bytes med lo hi
+    local i kind figure name port start ready secs bytes
     log "detailed catalogue: $FIRST_AGENTS fresh agents for each of plain and detailed"
-    for kind in plain detailed; do : >"$TMP/first.$kind"; : >"$TMP/start_first.$kind"; done
+    for kind in plain detailed; do
+        : >"$TMP/first.$kind"
+        : >"$TMP/start_first.$kind"
+        : >"$TMP/warm.$kind"
+    done
     for i in $(seq 1 "$FIRST_AGENTS"); do
         for kind in plain detailed; do
-            query=""
-            [ "$kind" = plain ] || query="?details=1"
             free_ports 1 >"$TMP/r"
             read -r port <"$TMP/r"
             start=$(now_ns)
@@ -254,21 +258,12 @@ measure_detailed() {
             DETAILED_PID=$!
             wait_listening "$DETAILED_PID" "$port" || die "a fresh agent did not come up"
             ready=$(now_ns)
-            catalogue_request "$TMP/$kind.json" "$query" "$port" >"$TMP/r"
+            catalogue_request "$TMP/$kind.json" "$(catalogue_query "$kind")" "$port" >"$TMP/r"
             read -r secs bytes <"$TMP/r"
             calc "$secs * 1000" >>"$TMP/first.$kind"
             calc "($ready - $start) / 1e6 + $secs * 1000" >>"$TMP/start_first.$kind"
-            if [ "$kind" = detailed ] && [ "$i" -eq "$FIRST_AGENTS" ]; then
-                DETAILED_BYTES="$bytes"
-                : >"$TMP/detailed.times"
-                for _ in $(seq 1 "$RUNS"); do
-                    catalogue_request /dev/null "$query" "$port" >"$TMP/r"
-                    read -r secs bytes <"$TMP/r"
-                    [ "$bytes" = "$DETAILED_BYTES" ] || log "warning: a detailed request gave $bytes bytes, the first $DETAILED_BYTES"
-                    echo "$secs" >>"$TMP/detailed.times"
-                done
-                DETAILED_HWM="$(status_kib "$DETAILED_PID" VmHWM)"
-            fi
+            [ "$kind" = plain ] || DETAILED_BYTES="$bytes"
+            [ "$i" -lt "$FIRST_AGENTS" ] || [ "$kind" = plain ] || measure_warm_pairs "$port"
             stop_pid "$DETAILED_PID"
             DETAILED_PID=""
         done
@@ -281,28 +276,48 @@ assert [f["family"] for f in plain] == [f["family"] for f in detailed]
 assert all("index" in c for f in detailed for c in f["childList"])
 EOF
     for kind in plain detailed; do
-        stats <"$TMP/first.$kind" >"$TMP/r"
-        read -r med lo hi _ _ <"$TMP/r"
-        printf -v "FIRST_${kind^^}" '%s %s %s' "$med" "$lo" "$hi"
-        median_of <"$TMP/start_first.$kind" >"$TMP/r"
-        read -r "START_FIRST_${kind^^}" <"$TMP/r"
+        for figure in first start_first warm; do
+            name="${figure^^}_${kind^^}"  # FIRST_PLAIN, FIRST_PLAIN_MIN, FIRST_PLAIN_MAX, ...
+            stats <"$TMP/$figure.$kind" >"$TMP/r"
+            read -r "$name" "${name}_MIN" "${name}_MAX" _ <"$TMP/r"
+        done
     done
-    stats <"$TMP/detailed.times" >"$TMP/r"
-    read -r DET_MED DET_MIN DET_MAX DET_P10 DET_P90 <"$TMP/r"
-    for v in DET_MED DET_MIN DET_MAX DET_P10 DET_P90; do printf -v "$v" '%s' "$(calc "${!v} * 1000")"; done
+    for v in WARM_PLAIN WARM_DETAILED WARM_PLAIN_MIN WARM_DETAILED_MIN; do
+        printf -v "$v" '%s' "$(calc "${!v} * 1000")"
+    done
+}
+catalogue_query() { [ "$1" = plain ] || echo "?details=1"; }
+
+# RUNS warm requests of each kind to the agent on port $1, alternating; the plain document is
+# asked for once first, since this agent has only made the detailed one.
+measure_warm_pairs() {
+    local port="$1" kind secs bytes
+    catalogue_request /dev/null "" "$port" >/dev/null
+    for _ in $(seq 1 "$RUNS"); do
+        for kind in plain detailed; do
+            catalogue_request /dev/null "$(catalogue_query "$kind")" "$port" >"$TMP/r"
+            read -r secs bytes <"$TMP/r"
+            echo "$secs" >>"$TMP/warm.$kind"
+        done
+    done
+    DETAILED_HWM="$(status_kib "$DETAILED_PID" VmHWM)"
 }
 
 report_detailed() {
-    local med lo hi
+    local kind title name lo hi
     echo "Detailed catalogue (GET /?details=1) against the plain one; first requests from fresh agents"
-    read -r med lo hi <<<"$FIRST_PLAIN"
-    row "first request, plain (n=$FIRST_AGENTS): median" "$(ms "$med") ms (min $(ms "$lo"), max $(ms "$hi")); from start $(ms "$START_FIRST_PLAIN") ms"
-    read -r med lo hi <<<"$FIRST_DETAILED"
-    row "first request, detailed (n=$FIRST_AGENTS): median" "$(ms "$med") ms (min $(ms "$lo"), max $(ms "$hi")); from start $(ms "$START_FIRST_DETAILED") ms"
-    row "further detailed requests (n=$RUNS): median" "$(ms "$DET_MED") ms"
-    row "  min / p10 / p90 / max" "$(ms "$DET_MIN") / $(ms "$DET_P10") / $(ms "$DET_P90") / $(ms "$DET_MAX") ms"
+    for kind in plain detailed; do
+        for name in "START_FIRST_${kind^^}" "FIRST_${kind^^}"; do
+            title="first, $kind, from start (n=$FIRST_AGENTS): median"
+            [ "${name%%_*}" = START ] || title="  of it after listening"
+            lo="${name}_MIN"
+            hi="${name}_MAX"
+            row "$title" "$(ms "${!name}") ms (min $(ms "${!lo}"), max $(ms "${!hi}"))"
+        done
+    done
+    row "warm requests, alternating (n=$RUNS each)" "plain $(ms "$WARM_PLAIN" 2) ms, detailed $(ms "$WARM_DETAILED" 2) ms (medians; min $(ms "$WARM_PLAIN_MIN" 2) / $(ms "$WARM_DETAILED_MIN" 2) ms)"
     row "document" "$DETAILED_BYTES bytes (plain: $DOC_BYTES)"
-    row "RSS: peak of that agent (VmHWM)" "$(mib "$DETAILED_HWM") MiB"
+    row "RSS: peak of the last agent (VmHWM)" "$(mib "$DETAILED_HWM") MiB"
 }
 
 # --- Soak --------------------------------------------------------------------------------------
@@ -590,8 +605,9 @@ R_FIRST_FT="$(calc "$FIRST_MS / $FT_MED")"
 # Work done before listening counts too: the same figure from the agent's start.
 R_START_FT="$(calc "($STARTUP_MS + $FIRST_MS) / $FT_MED")"
 R_SMALL="$(calc "$A_SMALL_P50 / $N_SMALL_P50")"
-R_WARM_DETAILED="$(calc "$DET_MED / $CAT_MED")"
-R_FIRST_DETAILED="$(calc "${FIRST_DETAILED%% *} / ${FIRST_PLAIN%% *}")"
+R_WARM_DETAILED="$(calc "$WARM_DETAILED / $WARM_PLAIN")"
+R_FIRST_DETAILED="$(calc "$START_FIRST_DETAILED / $START_FIRST_PLAIN")"
+R_FIRST_DETAILED_MIN="$(calc "$START_FIRST_DETAILED_MIN / $START_FIRST_PLAIN_MIN")"
 R_LARGE="$(calc "$A_LARGE_MIB / $N_LARGE_MIB")"
 PEAK_MIB="$(calc "$HWM_KIB_END / 1024")"
 RUN_S="$(calc "($(now_ns) - $RUN_START_NS) / 1e9")"
@@ -620,7 +636,10 @@ target_row "catalogue median / fc-list median" "$(fmt 2 "$R_CAT_FCLIST")" "<= 0.
 target_row "first catalogue / FreeType pass" "$(fmt 2 "$R_FIRST_FT")" "<= 0.75" "$(verdict "$R_FIRST_FT <= 0.75")"
 target_row "  the same from the agent's start" "$(fmt 2 "$R_START_FT")" "(<= 1.0)" "$(verdict "$R_START_FT <= 1.0")"
 target_row "warm detailed / warm plain catalogue" "$(fmt 2 "$R_WARM_DETAILED")" "<= 2.0" "$(verdict "$R_WARM_DETAILED <= 2.0")"
-target_row "first detailed / first plain catalogue" "$(fmt 2 "$R_FIRST_DETAILED")" "<= 1.25" "$(verdict "$R_FIRST_DETAILED <= 1.25")"
+target_row "first detailed / first plain, from start" "$(fmt 2 "$R_FIRST_DETAILED")" "<= 1.25" "$(verdict "$R_FIRST_DETAILED <= 1.25")"
+# Other work on the machine slows some fresh agents by half or more; the fastest of each kind
+# is the least disturbed.
+target_row "  the same, fastest of each" "$(fmt 2 "$R_FIRST_DETAILED_MIN")" "(<= 1.25)" "$(verdict "$R_FIRST_DETAILED_MIN <= 1.25")"
 target_row "small-file latency agent / nginx" "$(fmt 2 "$R_SMALL")" "<= 2.0" "$(verdict "$R_SMALL <= 2.0")"
 target_row "large-file throughput agent / nginx" "$(fmt 2 "$R_LARGE")" ">= 0.5" "$(verdict "$R_LARGE >= 0.5")"
 target_row "agent peak RSS, whole run (MiB)" "$(fmt 1 "$PEAK_MIB")" "< 64" "$(verdict "$PEAK_MIB < 64")"
