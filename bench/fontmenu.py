@@ -29,6 +29,7 @@ import statistics
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import urllib.parse
 
@@ -40,6 +41,8 @@ from devtools import Browser, Page, helpers_of, stop_pid  # noqa: E402
 LOOPBACK = "127.0.0.1"
 MENU_MAX_SECONDS = 300  # a mode that has not drawn every name by then is reported as unfinished
 LATENCY_RUNS = 200
+# Connections Chromium keeps to one origin, for the agent's side of the menu on its own.
+BROWSER_CONNECTIONS = 6
 # Distinct texts, so that each CJK subset is made for the first time.
 CJK_TEXTS = ["", " 日本語", " 漢字", " 東京", " 北京", " 서울", " 台北", " 香港", " 文字"]
 
@@ -263,6 +266,13 @@ def measure(args, work, procs):
                       for suffix in CJK_TEXTS]
     figures["cjkFace"] = (cjk_file, cjk_index, cjk_family)
 
+    # The agent's side of the subset menu alone: the page's requests from Python, over as many
+    # connections as the browser uses, first-time and then cached. No browser starts after
+    # this: the clients are threads.
+    log("the subset menu's requests from Python, %d at a time, twice" % BROWSER_CONNECTIONS)
+    targets = menu_targets(families)
+    figures["replay"] = [replay(port, targets), replay(port, targets)]
+
     # A cached subset against the plain small file: the listed file nearest 100 KB.
     small = min(files, key=lambda p: (abs(os.path.getsize(p) - 100 * 1024), p))
     family = next(f["family"] for f in families for c in f["childList"] if c["file"] == small)
@@ -282,6 +292,41 @@ def measure(args, work, procs):
         port, quoted(var_face["file"], var_face["index"], var_family["family"]))[2]))
     figures["agentHwm"] = status_kib(agent.pid, "VmHWM")
     return figures
+
+
+def menu_targets(families):
+    """The subset mode's requests, as the page makes them."""
+    targets = []
+    for family in families:
+        faces = family["childList"]
+        face = next((f for f in faces if f["weight"] == "Normal" and f["slant"] == "Normal"),
+                    faces[0] if faces else None)
+        if face:
+            targets.append(quoted(face["file"], face["index"], family["family"]))
+    return targets
+
+
+def replay(port, targets):
+    """The targets over BROWSER_CONNECTIONS parallel clients: (wall seconds, request seconds)."""
+    pending, times, lock = list(reversed(targets)), [], threading.Lock()
+
+    def client():
+        while True:
+            with lock:
+                if not pending:
+                    return
+                target = pending.pop()
+            seconds = get(port, target)[0]
+            with lock:
+                times.append(seconds)
+
+    t0 = time.perf_counter()
+    clients = [threading.Thread(target=client) for _ in range(BROWSER_CONNECTIONS)]
+    for c in clients:
+        c.start()
+    for c in clients:
+        c.join()
+    return time.perf_counter() - t0, times
 
 
 def median_ms(seconds):
@@ -344,6 +389,10 @@ def report(figures):
              ",".join(sorted({str(s) for _, s, _ in figures["cjk"]}))))
     line("", "%s face %d, text %r and %d texts more" % (cjk_file, cjk_index, cjk_family,
                                                         len(cjk_ms) - 1))
+    for title, (wall, times) in zip(("first-time", "cached"), figures["replay"]):
+        line("the subset menu's %d requests, %s" % (len(times), title),
+             "%.2f s from Python over %d connections (request median %.1f ms, max %.0f ms)" % (
+                 wall, BROWSER_CONNECTIONS, median_ms(times), 1000 * max(times)))
     var_file, var_family, var_bytes = figures["variable"]
     line("variable subset", "%d bytes (%s, text %r, of %d)" % (
         var_bytes, var_file, var_family, os.path.getsize(var_file)))
