@@ -14,9 +14,11 @@ headless Chromium with a fresh profile for each mode:
   subset   ?file=PATH&face=N&text=FAMILY, the agent making each subset for the first time
   reload   the same as subset in a new browser, the agent's subset cache now warm
 
-Then, from Python over loopback: a cached subset's latency against the plain small-file
-latency, and first-time subsets of a CJK collection face. Prints a table on standard output,
-progress on standard error. Every process it starts is stopped by its pid.
+Then, from Python over loopback to a fresh agent: first-time subsets of a CJK collection
+face, the subset mode's requests over as many connections as the browser uses (the agent's
+share of the menu's time), and a cached subset's latency against the plain small-file latency.
+Prints a table on standard output, progress on standard error. Every process it starts is
+stopped by its pid.
 """
 
 import argparse
