@@ -83,11 +83,13 @@ TMP="$(mktemp -d /tmp/vorn-bench.XXXXXX)"
 # nginx's worker runs as an unprivileged user and must reach the served files through TMP.
 chmod 755 "$TMP"
 AGENT_PID=""
+DETAILED_PID=""  # the fresh agents of measure_detailed, one at a time
 NGINX_PID=""
 SCALE_ROOT=""  # the copies of --scale, once made
 
 cleanup() {
     stop_pid "$AGENT_PID"
+    stop_pid "$DETAILED_PID"
     stop_pid "$NGINX_PID"
     rm -rf "$TMP"
     [ -z "$SCALE_ROOT" ] || rm -rf "$SCALE_ROOT"
@@ -114,11 +116,12 @@ mkdir -p "$(dirname "$FTPASS")"
 g++ -std=c++17 -O2 -o "$FTPASS" "$BENCH_DIR/ftpass.cpp" \
     $(pkg-config --cflags --libs fontconfig freetype2) || die "ftpass did not build"
 
-# One catalogue request: prints "seconds bytes"; the body goes to $1.
+# One catalogue request: prints "seconds bytes"; the body goes to $1. $2 is the query ("" or
+# "?details=1"), $3 the port (default the agent's).
 catalogue_request() {
-    local out="$1" reply code
+    local out="$1" query="${2:-}" port="${3:-$AGENT_PORT}" reply code
     reply="$(curl -s -o "$out" --max-time "$REQUEST_MAX_SECONDS" \
-        -w '%{http_code} %{time_total} %{size_download}' "http://127.0.0.1:$AGENT_PORT/")" ||
+        -w '%{http_code} %{time_total} %{size_download}' "http://127.0.0.1:$port/$query")" ||
         die "catalogue request failed (curl status $?)"
     code="${reply%% *}"
     [ "$code" = 200 ] || die "catalogue request answered $code"
@@ -225,6 +228,96 @@ print(small[0], small[1])
 print(large[0], large[1])
 EOF
     { read -r DOC_FAMILIES DOC_FACES DOC_FILES; read -r SMALL_SIZE SMALL_PATH; read -r LARGE_SIZE LARGE_PATH; } <"$TMP/doc.txt"
+}
+
+# --- Detailed catalogue ------------------------------------------------------------------------
+
+# Fresh agents of each kind, alternating plain and detailed, so that a first figure is a median
+# and drift on the shared machine hits both kinds alike.
+FIRST_AGENTS=7
+
+# The detailed catalogue (?details=1) against the plain one: the first request of a fresh agent
+# for each, timed from the agent's start (it starts building the catalogue before it listens,
+# so the part after listening depends on how long listening took), then RUNS pairs of warm
+# plain and detailed requests to the last agent. The agent of measure_catalogue stays up
+# meanwhile, idle.
+measure_detailed() {
+    local i kind figure name port start ready secs bytes
+    log "detailed catalogue: $FIRST_AGENTS fresh agents for each of plain and detailed"
+    for kind in plain detailed; do
+        : >"$TMP/first.$kind"
+        : >"$TMP/start_first.$kind"
+        : >"$TMP/warm.$kind"
+    done
+    for i in $(seq 1 "$FIRST_AGENTS"); do
+        for kind in plain detailed; do
+            free_ports 1 >"$TMP/r"
+            read -r port <"$TMP/r"
+            start=$(now_ns)
+            "$AGENT" -l 127.0.0.1 -p "$port" >"$TMP/agent-$kind.out" 2>&1 &
+            DETAILED_PID=$!
+            wait_listening "$DETAILED_PID" "$port" || die "a fresh agent did not come up"
+            ready=$(now_ns)
+            catalogue_request "$TMP/$kind.json" "$(catalogue_query "$kind")" "$port" >"$TMP/r"
+            read -r secs bytes <"$TMP/r"
+            calc "$secs * 1000" >>"$TMP/first.$kind"
+            calc "($ready - $start) / 1e6 + $secs * 1000" >>"$TMP/start_first.$kind"
+            [ "$kind" = plain ] || DETAILED_BYTES="$bytes"
+            [ "$i" -lt "$FIRST_AGENTS" ] || [ "$kind" = plain ] || measure_warm_pairs "$port"
+            stop_pid "$DETAILED_PID"
+            DETAILED_PID=""
+        done
+    done
+    # The same families in the same order, or the figures compare different documents.
+    "$PY" - "$TMP/plain.json" "$TMP/detailed.json" <<'EOF' || die "the detailed catalogue does not list the plain one's families"
+import json, sys
+plain, detailed = (json.load(open(p, encoding="utf-8")) for p in sys.argv[1:3])
+assert [f["family"] for f in plain] == [f["family"] for f in detailed]
+assert all("index" in c for f in detailed for c in f["childList"])
+EOF
+    for kind in plain detailed; do
+        for figure in first start_first warm; do
+            name="${figure^^}_${kind^^}"  # FIRST_PLAIN, FIRST_PLAIN_MIN, FIRST_PLAIN_MAX, ...
+            stats <"$TMP/$figure.$kind" >"$TMP/r"
+            read -r "$name" "${name}_MIN" "${name}_MAX" _ <"$TMP/r"
+        done
+    done
+    for v in WARM_PLAIN WARM_DETAILED WARM_PLAIN_MIN WARM_DETAILED_MIN; do
+        printf -v "$v" '%s' "$(calc "${!v} * 1000")"
+    done
+}
+catalogue_query() { [ "$1" = plain ] || echo "?details=1"; }
+
+# RUNS warm requests of each kind to the agent on port $1, alternating; the plain document is
+# asked for once first, since this agent has only made the detailed one.
+measure_warm_pairs() {
+    local port="$1" kind secs bytes
+    catalogue_request /dev/null "" "$port" >/dev/null
+    for _ in $(seq 1 "$RUNS"); do
+        for kind in plain detailed; do
+            catalogue_request /dev/null "$(catalogue_query "$kind")" "$port" >"$TMP/r"
+            read -r secs bytes <"$TMP/r"
+            echo "$secs" >>"$TMP/warm.$kind"
+        done
+    done
+    DETAILED_HWM="$(status_kib "$DETAILED_PID" VmHWM)"
+}
+
+report_detailed() {
+    local kind title name lo hi
+    echo "Detailed catalogue (GET /?details=1) against the plain one; first requests from fresh agents"
+    for kind in plain detailed; do
+        for name in "START_FIRST_${kind^^}" "FIRST_${kind^^}"; do
+            title="first, $kind, from start (n=$FIRST_AGENTS): median"
+            [ "${name%%_*}" = START ] || title="  of it after listening"
+            lo="${name}_MIN"
+            hi="${name}_MAX"
+            row "$title" "$(ms "${!name}") ms (min $(ms "${!lo}"), max $(ms "${!hi}"))"
+        done
+    done
+    row "warm requests, alternating (n=$RUNS each)" "plain $(ms "$WARM_PLAIN" 2) ms, detailed $(ms "$WARM_DETAILED" 2) ms (medians; min $(ms "$WARM_PLAIN_MIN" 2) / $(ms "$WARM_DETAILED_MIN" 2) ms)"
+    row "document" "$DETAILED_BYTES bytes (plain: $DOC_BYTES)"
+    row "RSS: peak of the last agent (VmHWM)" "$(mib "$DETAILED_HWM") MiB"
 }
 
 # --- Soak --------------------------------------------------------------------------------------
@@ -405,6 +498,7 @@ fi
 
 measure_references
 measure_catalogue
+measure_detailed
 [ "$LARGE_SIZE" -ge $((15 * 1000 * 1000)) ] || die "the catalogue lists no file of 15 MB or more"
 
 # --- File route --------------------------------------------------------------------------------
@@ -511,6 +605,9 @@ R_FIRST_FT="$(calc "$FIRST_MS / $FT_MED")"
 # Work done before listening counts too: the same figure from the agent's start.
 R_START_FT="$(calc "($STARTUP_MS + $FIRST_MS) / $FT_MED")"
 R_SMALL="$(calc "$A_SMALL_P50 / $N_SMALL_P50")"
+R_WARM_DETAILED="$(calc "$WARM_DETAILED / $WARM_PLAIN")"
+R_FIRST_DETAILED="$(calc "$START_FIRST_DETAILED / $START_FIRST_PLAIN")"
+R_FIRST_DETAILED_MIN="$(calc "$START_FIRST_DETAILED_MIN / $START_FIRST_PLAIN_MIN")"
 R_LARGE="$(calc "$A_LARGE_MIB / $N_LARGE_MIB")"
 PEAK_MIB="$(calc "$HWM_KIB_END / 1024")"
 RUN_S="$(calc "($(now_ns) - $RUN_START_NS) / 1e9")"
@@ -520,6 +617,8 @@ echo "  machine: $MACHINE"
 report_fonts
 echo
 report_catalogue
+echo
+report_detailed
 echo
 echo "File route (GET /?file=PATH; nginx: 1 worker, sendfile, no keep-alive)"
 row "small file" "$SMALL_PATH ($SMALL_SIZE bytes)"
@@ -536,6 +635,11 @@ target_row "figure" "value" "target" "verdict"
 target_row "catalogue median / fc-list median" "$(fmt 2 "$R_CAT_FCLIST")" "<= 0.5" "$(verdict "$R_CAT_FCLIST <= 0.5")"
 target_row "first catalogue / FreeType pass" "$(fmt 2 "$R_FIRST_FT")" "<= 0.75" "$(verdict "$R_FIRST_FT <= 0.75")"
 target_row "  the same from the agent's start" "$(fmt 2 "$R_START_FT")" "(<= 1.0)" "$(verdict "$R_START_FT <= 1.0")"
+target_row "warm detailed / warm plain catalogue" "$(fmt 2 "$R_WARM_DETAILED")" "<= 2.0" "$(verdict "$R_WARM_DETAILED <= 2.0")"
+target_row "first detailed / first plain, from start" "$(fmt 2 "$R_FIRST_DETAILED")" "<= 1.25" "$(verdict "$R_FIRST_DETAILED <= 1.25")"
+# Other work on the machine slows some fresh agents by half or more; the fastest of each kind
+# is the least disturbed.
+target_row "  the same, fastest of each" "$(fmt 2 "$R_FIRST_DETAILED_MIN")" "(<= 1.25)" "$(verdict "$R_FIRST_DETAILED_MIN <= 1.25")"
 target_row "small-file latency agent / nginx" "$(fmt 2 "$R_SMALL")" "<= 2.0" "$(verdict "$R_SMALL <= 2.0")"
 target_row "large-file throughput agent / nginx" "$(fmt 2 "$R_LARGE")" ">= 0.5" "$(verdict "$R_LARGE >= 0.5")"
 target_row "agent peak RSS, whole run (MiB)" "$(fmt 1 "$PEAK_MIB")" "< 64" "$(verdict "$PEAK_MIB < 64")"

@@ -1,0 +1,448 @@
+#!/usr/bin/python3
+"""The font-menu benchmark: a page that draws every family's name in its own regular face.
+
+Usage: bench/fontmenu.py [--agent BINARY] [--chromium PATH] [--no-install] [--no-build]
+
+The agent runs with the machine's own fontconfig setup on a free loopback port; the page is
+served from a second loopback origin (python3 -m http.server), so fonts cross origins as on a
+real site. The page fetches ?details=1, picks each family's face as the README's font-menu
+example does (weight and slant Normal, else the first face) and loads it with FontFace, in
+headless Chromium with a fresh profile for each mode:
+
+  whole    ?file=PATH, plus &face=N for every face of a collection (a page cannot draw a
+           collection face otherwise), i.e. each face whole
+  subset   ?file=PATH&face=N&text=FAMILY, the agent making each subset for the first time
+  reload   the same as subset in a new browser, the agent's subset cache now warm
+
+Then, from Python over loopback to a fresh agent: first-time subsets of a CJK collection
+face, the subset mode's requests over as many connections as the browser uses (the agent's
+share of the menu's time), and a cached subset's latency against the plain small-file latency.
+Prints a table on standard output, progress on standard error. Every process it starts is
+stopped by its pid.
+"""
+
+import argparse
+import http.client
+import json
+import os
+import shutil
+import socket
+import statistics
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import urllib.parse
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
+sys.path.insert(0, os.path.join(ROOT, "tests", "browser"))
+from devtools import Browser, Page, helpers_of, stop_pid  # noqa: E402
+
+LOOPBACK = "127.0.0.1"
+MENU_MAX_SECONDS = 300  # a mode that has not drawn every name by then is reported as unfinished
+LATENCY_RUNS = 200
+# Connections Chromium keeps to one origin, for the agent's side of the menu on its own.
+BROWSER_CONNECTIONS = 6
+# Distinct texts, so that each CJK subset is made for the first time.
+CJK_TEXTS = ["", " 日本語", " 漢字", " 東京", " 北京", " 서울", " 台北", " 香港", " 文字"]
+
+PAGE = """<!DOCTYPE html><meta charset="utf-8"><title>font menu</title>
+<style>body { font: 16px sans-serif; } div { white-space: nowrap; }</style><body><script>
+window.run = async (agent, mode) => {
+  const t0 = performance.now();
+  const families = await (await fetch(agent + '?details=1')).json();
+  const tCatalogue = performance.now() - t0;
+  const collections = new Set();
+  for (const f of families) for (const face of f.childList) if (face.index > 0) collections.add(face.file);
+  let loaded = 0, failed = 0;
+  const refused = [];
+  const loads = families.map((family, i) => {
+    const face = family.childList.find((f) => f.weight === 'Normal' && f.slant === 'Normal') ??
+                 family.childList[0];
+    const item = document.createElement('div');
+    item.textContent = family.family;
+    document.body.append(item);
+    if (!face) return null;
+    let url = agent + '?file=' + encodeURIComponent(face.file);
+    if (mode !== 'whole') url += '&face=' + face.index + '&text=' + encodeURIComponent(family.family);
+    else if (collections.has(face.file)) url += '&face=' + face.index;
+    const font = new FontFace('menu' + i, 'url(' + url + ')');
+    return font.load().then(() => {
+      document.fonts.add(font);
+      item.style.fontFamily = '"menu' + i + '", sans-serif';
+      loaded++;
+    }, () => { failed++; refused.push(url); });
+  });
+  const issuedMs = performance.now() - t0 - tCatalogue;
+  await Promise.allSettled(loads);
+  // Drawn: two frames after the last family was given its face.
+  await new Promise((r) => requestAnimationFrame(() => requestAnimationFrame(r)));
+  window.result = {ms: performance.now() - t0, catalogueMs: tCatalogue, families: families.length,
+                   loaded, failed, refused, issuedMs};
+};
+</script>"""
+
+
+def log(*parts):
+    print("fontmenu:", *parts, file=sys.stderr, flush=True)
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind((LOOPBACK, 0))
+        return s.getsockname()[1]
+
+
+def wait_listening(proc, port):
+    for _ in range(1000):
+        if proc.poll() is not None:
+            raise RuntimeError("%s exited with %d" % (proc.args[0], proc.returncode))
+        try:
+            socket.create_connection((LOOPBACK, port), timeout=1).close()
+            return
+        except OSError:
+            time.sleep(0.02)
+    raise RuntimeError("%s did not start listening" % proc.args[0])
+
+
+def get(port, target):
+    """One request on a new connection (the agent closes each): (seconds, status, body)."""
+    t0 = time.perf_counter()
+    conn = http.client.HTTPConnection(LOOPBACK, port, timeout=60)
+    try:
+        conn.request("GET", target)
+        reply = conn.getresponse()
+        body = reply.read()
+    finally:
+        conn.close()
+    return time.perf_counter() - t0, reply.status, body
+
+
+def status_kib(pid, key):
+    try:
+        with open("/proc/%d/status" % pid) as f:
+            for line in f:
+                if line.startswith(key + ":"):
+                    return int(line.split()[1])
+    except OSError:
+        pass
+    return 0
+
+
+def renderers(browser):
+    found = []
+    for pid in helpers_of(browser.proc.pid, browser.root):
+        try:
+            with open("/proc/%d/cmdline" % pid, "rb") as f:
+                if b"--type=renderer" in f.read():
+                    found.append(pid)
+        except OSError:
+            pass
+    return found
+
+
+def network_figures(events, agent_url):
+    """The agent's requests as the browser saw them: count, bytes, failures, the most in
+    flight at once, and medians of the time each waited in the browser before it was sent, of
+    the agent's reply time (to the headers) and of the time until the body was in."""
+    requests = {}
+    for event in events:
+        params, method = event.get("params", {}), event["method"]
+        if method == "Network.requestWillBeSent" and params["request"]["url"].startswith(agent_url):
+            requests[params["requestId"]] = {"created": params["timestamp"]}
+        elif params.get("requestId") in requests:
+            requests[params["requestId"]][method] = params
+    finished = [r for r in requests.values() if "Network.loadingFinished" in r]
+    timed = [(r, r["Network.responseReceived"]["response"]["timing"]) for r in finished
+             if r.get("Network.responseReceived", {}).get("response", {}).get("timing")]
+    queued = [1000 * (t["requestTime"] - r["created"]) + t["sendStart"] for r, t in timed]
+    replies = [t["receiveHeadersEnd"] - t["sendEnd"] for _, t in timed]
+    spans = [(t["requestTime"] + t["sendStart"] / 1000,
+              r["Network.loadingFinished"]["timestamp"]) for r, t in timed]
+    edges = sorted([(a, 1) for a, _ in spans] + [(b, -1) for _, b in spans])
+    in_flight = peak = 0
+    for _, step in edges:
+        in_flight += step
+        peak = max(peak, in_flight)
+    median = lambda v: statistics.median(v) if v else float("nan")
+    return {"requests": len(requests),
+            "bytes": sum(r["Network.loadingFinished"]["encodedDataLength"] for r in finished),
+            "failedRequests": sum(1 for r in requests.values() if "Network.loadingFailed" in r),
+            "queuedMs": median(queued), "replyMs": median(replies), "parallel": peak,
+            "bodyMs": median([1000 * (b - a) for a, b in spans])}
+
+
+def font_menu(chromium, work, page_url, agent_url, mode):
+    """One mode in a fresh browser: the page's figures, the network's and the renderer peak."""
+    root = tempfile.mkdtemp(prefix="browser-%s-" % mode, dir=work)
+    browser = Browser(chromium, root)
+    try:
+        page = Page(browser, page_url)
+        # Tiny buffers: DevTools must not keep the font bodies in the renderer for us.
+        page.call("Network.enable", {"maxTotalBufferSize": 1024, "maxResourceBufferSize": 1024})
+        page.call("Performance.enable")
+        baseline = max(status_kib(pid, "VmHWM") for pid in renderers(browser))
+        page.js("run(%s, %s), 0" % (json.dumps(agent_url), json.dumps(mode)))
+        deadline = time.monotonic() + MENU_MAX_SECONDS
+        result = None
+        while result is None and time.monotonic() < deadline:
+            time.sleep(0.25)
+            result = page.js("window.result || null")
+        if result is None:
+            return {"mode": mode, "unfinished": True}
+        metrics = {m["name"]: m["value"] for m in page.call("Performance.getMetrics")["metrics"]}
+        result.update(network_figures(browser.events, agent_url), mode=mode,
+                      rendererPeak=max(status_kib(pid, "VmHWM") for pid in renderers(browser)),
+                      rendererBaseline=baseline, jsHeap=metrics.get("JSHeapUsedSize", 0))
+        page.close()
+        return result
+    finally:
+        browser.close()
+        shutil.rmtree(root, ignore_errors=True)
+
+
+def start_agent(binary):
+    """The agent with the machine's own fontconfig setup, on a free loopback port."""
+    env = {k: v for k, v in os.environ.items() if k not in ("FONTCONFIG_FILE", "FONTCONFIG_PATH")}
+    port = free_port()
+    proc = subprocess.Popen([binary, "-l", LOOPBACK, "-p", str(port)], env=env,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        wait_listening(proc, port)
+    except BaseException:
+        stop_pid(proc)
+        raise
+    return proc, port
+
+
+def quoted(path, face, text):
+    return "/?file=%s&face=%d&text=%s" % (urllib.parse.quote(path, safe=""), face,
+                                          urllib.parse.quote(text, safe=""))
+
+
+def measure(args, work, procs):
+    """Every figure, as one dict; the processes it starts go into PROCS to be stopped."""
+    agent, port = start_agent(args.agent)
+    procs.append(agent)
+    agent_url = "http://%s:%d/" % (LOOPBACK, port)
+    with open(os.path.join(work, "index.html"), "w", encoding="utf-8") as f:
+        f.write(PAGE)
+    page_port = free_port()
+    origin = subprocess.Popen([sys.executable, "-m", "http.server", "-b", LOOPBACK, "-d", work,
+                               str(page_port)], stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL)
+    procs.append(origin)
+    wait_listening(origin, page_port)
+    page_url = "http://%s:%d/index.html" % (LOOPBACK, page_port)
+
+    _, _, body = get(port, "/?details=1")  # the page's catalogue request is then a warm one
+    families = json.loads(body)
+    files = sorted({c["file"] for f in families for c in f["childList"]})
+    log("reading the %d listed files once, so that every mode finds them in the page cache"
+        % len(files))
+    total = 0
+    for path in files:
+        with open(path, "rb") as f:
+            while chunk := f.read(1 << 20):
+                total += len(chunk)
+    figures = {"families": len(families), "files": len(files), "total": total, "menus": []}
+    for mode in ("whole", "subset", "reload"):
+        log("font menu, %s, in a fresh browser" % mode)
+        figures["menus"].append(font_menu(args.chromium, work, page_url, agent_url, mode))
+    stop_pid(agent)
+
+    # The rest from a fresh agent, so that no subset below was made before.
+    agent, port = start_agent(args.agent)
+    procs.append(agent)
+    get(port, "/")  # the listing, which the file route checks paths against
+    cjk = [(c["file"], c["index"], f["family"]) for f in families for c in f["childList"]
+           if c["file"].endswith("NotoSansCJK-Regular.ttc")]
+    if not cjk:
+        cjk = [(c["file"], c["index"], f["family"]) for f in families for c in f["childList"]
+               if c["file"].endswith(".ttc") and os.path.getsize(c["file"]) > 10 << 20]
+    cjk_file, cjk_index, cjk_family = min(cjk, key=lambda t: (t[1], t[0]))
+    log("first-time subsets of %s face %d" % (cjk_file, cjk_index))
+    figures["cjk"] = [get(port, quoted(cjk_file, cjk_index, cjk_family + suffix))
+                      for suffix in CJK_TEXTS]
+    figures["cjkFace"] = (cjk_file, cjk_index, cjk_family)
+
+    # The agent's side of the subset menu alone: the page's requests from Python, over as many
+    # connections as the browser uses, first-time and then cached. No browser starts after
+    # this: the clients are threads.
+    log("the subset menu's requests from Python, %d at a time, twice" % BROWSER_CONNECTIONS)
+    targets = menu_targets(families)
+    figures["replay"] = [replay(port, targets), replay(port, targets)]
+
+    # A cached subset against the plain small file: the listed file nearest 100 KB.
+    small = min(files, key=lambda p: (abs(os.path.getsize(p) - 100 * 1024), p))
+    family = next(f["family"] for f in families for c in f["childList"] if c["file"] == small)
+    plain_target = "/?file=" + urllib.parse.quote(small, safe="")
+    subset_target = quoted(small, 0, family)
+    log("%d sequential requests each of %s, whole and a cached subset" % (LATENCY_RUNS, small))
+    figures["small"] = (small, family, len(get(port, subset_target)[2]))
+    figures["plain"], figures["cached"] = [], []
+    for _ in range(LATENCY_RUNS):
+        figures["plain"].append(get(port, plain_target)[0])
+        figures["cached"].append(get(port, subset_target)[0])
+
+    # A variable face's subset, for its size.
+    var_family, var_face = next((f, c) for f in families if f.get("isVariation")
+                                for c in f["childList"] if c["file"].endswith((".ttf", ".otf")))
+    figures["variable"] = (var_face["file"], var_family["family"], len(get(
+        port, quoted(var_face["file"], var_face["index"], var_family["family"]))[2]))
+    figures["agentHwm"] = status_kib(agent.pid, "VmHWM")
+    return figures
+
+
+def menu_targets(families):
+    """The subset mode's requests, as the page makes them."""
+    targets = []
+    for family in families:
+        faces = family["childList"]
+        face = next((f for f in faces if f["weight"] == "Normal" and f["slant"] == "Normal"),
+                    faces[0] if faces else None)
+        if face:
+            targets.append(quoted(face["file"], face["index"], family["family"]))
+    return targets
+
+
+def replay(port, targets):
+    """The targets over BROWSER_CONNECTIONS parallel clients: (wall seconds, request seconds)."""
+    pending, times, lock = list(reversed(targets)), [], threading.Lock()
+
+    def client():
+        while True:
+            with lock:
+                if not pending:
+                    return
+                target = pending.pop()
+            seconds = get(port, target)[0]
+            with lock:
+                times.append(seconds)
+
+    t0 = time.perf_counter()
+    clients = [threading.Thread(target=client) for _ in range(BROWSER_CONNECTIONS)]
+    for c in clients:
+        c.start()
+    for c in clients:
+        c.join()
+    return time.perf_counter() - t0, times
+
+
+def median_ms(seconds):
+    return 1000 * statistics.median(seconds)
+
+
+def verdict(ok):
+    return "meets" if ok else "MISSES"
+
+
+def report(figures):
+    mib = lambda kib: "%.0f MiB" % (kib / 1024)
+    line = lambda title, value: print("  %-46s %s" % (title, value))
+    print("Font menu in headless Chromium, %s UTC; load average %s at the end" % (
+        time.strftime("%Y-%m-%d %H:%M", time.gmtime()), open("/proc/loadavg").read().split()[0]))
+    print("  fonts: %d families, %d listed files, %.2f GB (read once beforehand)"
+          % (figures["families"], figures["files"], figures["total"] / 1e9))
+    print()
+    print("  %-7s %8s %9s %8s %7s %9s %9s %8s %7s %8s %4s %6s %6s" % (
+        "mode", "drawn in", "fetched", "requests", "refused", "renderer", "baseline", "JS heap",
+        "issued", "queued", "at", "reply", "body"))
+    for m in figures["menus"]:
+        if m.get("unfinished"):
+            print("  %-7s did not draw every name within %d s" % (m["mode"], MENU_MAX_SECONDS))
+            continue
+        print("  %-7s %6.2f s %6.1f MB %8d %7s %9s %9s %8s %4.0f ms %5.0f ms %4d %3.0f ms %3.0f ms" % (
+            m["mode"], m["ms"] / 1000, m["bytes"] / 1e6, m["requests"],
+            "%d/%d" % (m["failed"], m["failedRequests"]), mib(m["rendererPeak"]),
+            mib(m["rendererBaseline"]), mib(m["jsHeap"] / 1024), m["issuedMs"], m["queuedMs"],
+            m["parallel"], m["replyMs"], m["bodyMs"]))
+    print("""
+  drawn in: from the page's start (its ?details=1 fetch included) to two frames after every
+    FontFace settled; fetched: encodedDataLength of the agent's replies (Network.loadingFinished);
+    refused: faces the browser would not load / requests that failed; renderer: peak RSS
+    (VmHWM) of the page's renderer process, baseline the same once the empty page had loaded;
+    JS heap: JSHeapUsedSize (Performance.getMetrics) at the end; issued: the page's loop that
+    starts every load; queued: median time from a font's request to its sending (the browser
+    holds them while "at", the most requests in flight at once, are out); reply, body: medians
+    from the sending to the reply's headers, and to its last byte
+  whole: ?file=PATH, with &face=N for collection faces; subset: &face=N&text=FAMILY, made for
+    the first time; reload: the same in a new browser, with the agent's subsets cached""")
+    for m in figures["menus"]:
+        if m.get("refused"):
+            print("  refused in %s (%d): %s" % (m["mode"], len(m["refused"]), ", ".join(
+                os.path.basename(urllib.parse.parse_qs(urllib.parse.urlsplit(u).query)["file"][0])
+                for u in m["refused"][:12])) + (", ..." if len(m["refused"]) > 12 else ""))
+    print()
+    small, family, subset_bytes = figures["small"]
+    ratio = median_ms(figures["cached"]) / median_ms(figures["plain"])
+    line("small file, whole (n=%d): median" % LATENCY_RUNS, "%.3f ms (%s, %d bytes)" % (
+        median_ms(figures["plain"]), small, os.path.getsize(small)))
+    line("the same, cached subset (n=%d): median" % LATENCY_RUNS, "%.3f ms (text %r, %d bytes)"
+         % (median_ms(figures["cached"]), family, subset_bytes))
+    cjk_file, cjk_index, cjk_family = figures["cjkFace"]
+    cjk_ms = [1000 * s for s, _, _ in figures["cjk"]]
+    sizes = sorted(len(b) for _, _, b in figures["cjk"])
+    line("first-time CJK subset (n=%d): median" % len(cjk_ms),
+         "%.1f ms (min %.1f, max %.1f, the agent's first %.1f; %d to %d bytes; statuses %s)" % (
+             statistics.median(cjk_ms), min(cjk_ms), max(cjk_ms), cjk_ms[0], sizes[0], sizes[-1],
+             ",".join(sorted({str(s) for _, s, _ in figures["cjk"]}))))
+    line("", "%s face %d, text %r and %d texts more" % (cjk_file, cjk_index, cjk_family,
+                                                        len(cjk_ms) - 1))
+    for title, (wall, times) in zip(("first-time", "cached"), figures["replay"]):
+        line("the subset menu's %d requests, %s" % (len(times), title),
+             "%.2f s from Python over %d connections (request median %.1f ms, max %.0f ms)" % (
+                 wall, BROWSER_CONNECTIONS, median_ms(times), 1000 * max(times)))
+    var_file, var_family, var_bytes = figures["variable"]
+    line("variable subset", "%d bytes (%s, text %r, of %d)" % (
+        var_bytes, var_file, var_family, os.path.getsize(var_file)))
+    line("agent peak RSS (VmHWM), fresh agent at the end", mib(figures["agentHwm"]))
+    print()
+    print("  %-46s %10s  %-10s %s" % ("figure", "value", "target", "verdict"))
+    target = lambda title, value, text, ok: print("  %-46s %10s  %-10s %s" % (
+        title, value, text, verdict(ok)))
+    subset = next((m for m in figures["menus"] if m["mode"] == "subset"), {})
+    if not subset.get("unfinished"):
+        target("subset menu: every name drawn (s)", "%.2f" % (subset["ms"] / 1000), "<= 3",
+               subset["ms"] <= 3000)
+        target("subset menu: fetched (MB)", "%.1f" % (subset["bytes"] / 1e6), "<= 10",
+               subset["bytes"] <= 10e6)
+    target("cached subset / whole small file (latency)", "%.2f" % ratio, "<= 2.0", ratio <= 2.0)
+    median_cjk = statistics.median(cjk_ms)
+    target("first-time CJK subset (ms)", "%.1f" % median_cjk, "<= 30", median_cjk <= 30)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--agent", default=os.path.join(ROOT, "build", "vorn-font-agent"))
+    parser.add_argument("--chromium", default="/usr/bin/chromium")
+    parser.add_argument("--no-install", action="store_true")
+    parser.add_argument("--no-build", action="store_true")
+    args = parser.parse_args()
+    prepare = ['source "%s/scripts/common.sh"' % ROOT]
+    if not args.no_install:
+        prepare += ['source "%s/bench/common.sh"' % ROOT,
+                    'vorn_install_packages "${VORN_PACKAGES[@]}" "${FONT_PACKAGES[@]}" chromium']
+    if not args.no_build:
+        prepare.append('vorn_build "%s" >&2' % os.path.dirname(os.path.abspath(args.agent)))
+    subprocess.run(["bash", "-c", "set -e; " + "; ".join(prepare)], check=True,
+                   stdout=sys.stderr)
+
+    work = tempfile.mkdtemp(prefix="vorn-fontmenu-")
+    procs = []
+    started = time.monotonic()
+    try:
+        figures = measure(args, work, procs)
+    finally:
+        for proc in reversed(procs):
+            stop_pid(proc)
+        shutil.rmtree(work, ignore_errors=True)
+    report(figures)
+    print("\nRun took %.0f s." % (time.monotonic() - started))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
