@@ -47,8 +47,9 @@ void appendStrings(FcStrList* list, std::vector<std::string>& out);
 
 // What fontconfig reports of one face beyond what the catalogue describes.
 struct FaceFacts {
-    std::vector<std::string> languages;  // sorted
-    std::string format;                  // "TrueType", "CFF", "Type 1", ...
+    // Sorted; shared between the many faces that cover the same languages.
+    std::shared_ptr<const std::vector<std::string>> languages;
+    std::string format;  // "TrueType", "CFF", "Type 1", ...
     bool color = false;
     bool monospace = false;  // mono or charcell spacing
 };

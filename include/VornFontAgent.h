@@ -80,7 +80,7 @@ inline nlohmann::json detailedFamilyJson(const Typeface& typeface,
         const auto facts = details.faces->find({item.file, item.faceIndex});
         const FaceFacts none;
         const FaceFacts& known = facts != details.faces->end() ? facts->second : none;
-        face["languages"] = known.languages;
+        face["languages"] = known.languages ? *known.languages : std::vector<std::string>();
         face["format"] = known.format;
         face["color"] = known.color;
         face["monospace"] = known.monospace;

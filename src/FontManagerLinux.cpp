@@ -421,9 +421,42 @@ void appendStrings(FcStrList* list, std::vector<std::string>& out) {
 // FcFontList, which would copy every pattern first.
 FcFontSet* installedFonts(FcConfig* config) { return FcConfigGetFonts(config, FcSetSystem); }
 
+namespace {
+
+// The language lists of the faces seen so far, by their sets: turning a set into sorted strings
+// is most of what the facts cost, and a collection shares a few dozen sets among thousands of
+// faces.
+class LanguageLists {
+  public:
+    std::shared_ptr<const std::vector<std::string>> of(const FcPattern* pattern) {
+        FcLangSet* set = nullptr;  // borrowed from the pattern
+        if (FcPatternGetLangSet(pattern, FC_LANG, 0, &set) != FcResultMatch || set == nullptr) {
+            return nullptr;
+        }
+        std::vector<Known>& sameHash = known_[FcLangSetHash(set)];
+        for (const Known& known : sameHash) {
+            if (FcLangSetEqual(known.set.get(), set)) return known.languages;
+        }
+        auto languages = std::make_shared<const std::vector<std::string>>(fcLanguages(pattern));
+        sameHash.push_back(Known{FcLangSetPtr(FcLangSetCopy(set)), languages});
+        return languages;
+    }
+
+  private:
+    using FcLangSetPtr = Owned<FcLangSet*, FcLangSetDestroy>;
+    struct Known {
+        FcLangSetPtr set;
+        std::shared_ptr<const std::vector<std::string>> languages;
+    };
+    std::unordered_map<FcChar32, std::vector<Known>> known_;
+};
+
+}  // namespace
+
 FaceFactsTable listFaceFacts(FcConfig* config) {
     FcFontSet* fonts = installedFonts(config);
     FaceFactsTable table;
+    LanguageLists languages;
     for (int i = 0; fonts != nullptr && i < fonts->nfont; ++i) {
         const FcPattern* font = fonts->fonts[i];
         // The upper 16 bits number a variable face's named instances; their facts are the
@@ -433,7 +466,7 @@ FaceFactsTable listFaceFacts(FcConfig* config) {
         const int spacing = fcInt(font, FC_SPACING, FC_PROPORTIONAL);
         table.emplace(
             std::move(key),
-            FaceFacts{fcLanguages(font), fcString(font, FC_FONTFORMAT, ""),
+            FaceFacts{languages.of(font), fcString(font, FC_FONTFORMAT, ""),
                       fcBool(font, FC_COLOR, false), spacing == FC_MONO || spacing == FC_CHARCELL});
     }
     return table;

@@ -155,8 +155,10 @@ std::shared_ptr<const FontPathList> FontSetMonitor::listFontPaths() {
     if (!paths_ || stamps != stamps_) {
         const FcConfigPtr config = loadConfig();
         paths_ = std::make_shared<const FontPathList>(listInstalledFontPaths(config.get()));
+        // Taken now, while the configuration is loaded anyway: from fontconfig's set they cost
+        // little, where loading it again for them would cost as much as the listing.
+        facts_ = std::make_shared<const FaceFactsTable>(listFaceFacts(config.get()));
         dependencies_ = fontConfigDependencies(config.get());
-        facts_.reset();
         stamps_ = std::move(stamps);
     }
     watch_.arm(dependencies_, stamps_);
@@ -197,6 +199,5 @@ std::shared_ptr<const FontSetState> FontSetMonitor::currentState() {
 
 std::shared_ptr<const FaceFactsTable> FontSetMonitor::faceFacts() {
     listFontPaths();
-    if (!facts_) facts_ = std::make_shared<const FaceFactsTable>(listFaceFacts(loadConfig().get()));
     return facts_;
 }

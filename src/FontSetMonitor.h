@@ -102,8 +102,7 @@ class FontSetMonitor {
     // the watch on their directories saw something, or they are symbolic links (whose targets
     // no directory watch covers); otherwise the last state is handed out again.
     std::shared_ptr<const FontSetState> currentState();
-    // fontconfig's facts of the faces of the current listing; listed once per listing, and
-    // only when asked for (they make fontconfig list one pattern per face, not per file).
+    // fontconfig's facts of the faces of the current listing, taken with the listing.
     std::shared_ptr<const FaceFactsTable> faceFacts();
 
     int watchDescriptor() const { return watch_.descriptor(); }
