@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <ctime>
 #include <tuple>
 
 #include <sys/inotify.h>
@@ -134,6 +135,27 @@ std::vector<std::string> fontConfigDependencies(FcConfig* config) {
     return paths;
 }
 
+// The clock file times are set from: it ticks in steps of a few milliseconds, so a time equal
+// to one read from it may be later.
+timespec fileClockNow() {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME_COARSE, &now);
+    return now;
+}
+
+bool notBefore(const timespec& time, const timespec& since) {
+    return time.tv_sec > since.tv_sec ||
+           (time.tv_sec == since.tv_sec && time.tv_nsec >= since.tv_nsec);
+}
+
+// True when any of the files was changed at or after `since` (or could not be looked at).
+bool stampedSince(const std::vector<FileStamp>& stamps, const timespec& since) {
+    return std::any_of(stamps.begin(), stamps.end(), [&since](const FileStamp& stamp) {
+        const FileIdentity& id = stamp.identity;
+        return id.error == 0 && (notBefore(id.modified, since) || notBefore(id.changed, since));
+    });
+}
+
 // The configuration and its fonts as they are now. It is released as soon as what the agent
 // needs has been copied out of it: held, fontconfig's cache files stay mapped, which on a large
 // font collection is most of the agent's memory.
@@ -149,19 +171,26 @@ std::shared_ptr<const FontPathList> FontSetMonitor::listFontPaths() {
     if (paths_ && !watch_.mayHaveChanged()) return paths_;
 
     // Stamps are taken before the fonts are scanned, so that a change made during the scan
-    // shows next time; the first time, a scan of its own tells what they are to be taken of.
-    if (dependencies_.empty()) dependencies_ = fontConfigDependencies(loadConfig().get());
+    // shows next time. The first time, what they are to be taken of is known only from the
+    // scan: then anything stamped since the scan began counts as a change.
+    const bool first = !paths_;
     std::vector<FileStamp> stamps = stampsOf(dependencies_);
-    if (!paths_ || stamps != stamps_) {
+    bool changedDuringScan = false;
+    if (first || stamps != stamps_) {
+        const timespec scanBegan = fileClockNow();
         const FcConfigPtr config = loadConfig();
         paths_ = std::make_shared<const FontPathList>(listInstalledFontPaths(config.get()));
         // Taken now, while the configuration is loaded anyway: from fontconfig's set they cost
         // little, where loading it again for them would cost as much as the listing.
         facts_ = std::make_shared<const FaceFactsTable>(listFaceFacts(config.get()));
         dependencies_ = fontConfigDependencies(config.get());
+        if (first) {
+            stamps = stampsOf(dependencies_);
+            changedDuringScan = stampedSince(stamps, scanBegan);
+        }
         stamps_ = std::move(stamps);
     }
-    watch_.arm(dependencies_, stamps_);
+    watch_.arm(dependencies_, changedDuringScan ? std::vector<FileStamp>() : stamps_);
     return paths_;
 }
 
