@@ -18,19 +18,28 @@ bool FileIdentity::operator==(const FileIdentity& other) const {
                                                  other.changed.tv_sec, other.changed.tv_nsec);
 }
 
-FileIdentity identityOf(const char* path) {
+namespace {
+
+FileIdentity identityFromStat(const struct stat& st) {
     FileIdentity identity;
-    struct stat st;
-    if (stat(path, &st) != 0) {
-        identity.error = errno;
-        return identity;
-    }
     identity.device = st.st_dev;
     identity.inode = st.st_ino;
     identity.size = st.st_size;
     identity.modified = st.st_mtim;
     identity.changed = st.st_ctim;
     return identity;
+}
+
+}  // namespace
+
+FileIdentity identityOf(const char* path) {
+    struct stat st;
+    if (stat(path, &st) != 0) {
+        FileIdentity failed;
+        failed.error = errno;
+        return failed;
+    }
+    return identityFromStat(st);
 }
 
 // fontconfig's own FcConfigUptoDate compares whole seconds and can miss a change made in the
@@ -212,9 +221,12 @@ std::shared_ptr<const FontSetState> FontSetMonitor::currentState() {
         state->files.resize(listed.size());
         std::vector<char> isLink(listed.size(), 0);
         parallelFor(listed.size(), [&](size_t i) {
+            // One lstat tells both whether the path is a link and, when it is not, its identity.
             struct stat st;
-            isLink[i] = lstat(listed[i]->c_str(), &st) == 0 && S_ISLNK(st.st_mode);
-            state->files[i] = identityOf(listed[i]->c_str());
+            const bool known = lstat(listed[i]->c_str(), &st) == 0;
+            isLink[i] = known && S_ISLNK(st.st_mode);
+            state->files[i] =
+                known && !isLink[i] ? identityFromStat(st) : identityOf(listed[i]->c_str());
         });
         linked_.clear();
         for (size_t i = 0; i < listed.size(); ++i) {
