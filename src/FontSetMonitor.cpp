@@ -207,31 +207,37 @@ std::shared_ptr<const FontSetState> FontSetMonitor::currentState() {
     std::shared_ptr<const FontPathList> paths = listFontPaths();
     // Asked before any file is looked at, so that a change made meanwhile shows next time.
     const bool filesChanged = watch_.filesMayHaveChanged();
-    if (state_ && state_->paths == paths && !filesChanged && linked_.empty()) return state_;
+    if (state_ && state_->paths == paths && !filesChanged) {
+        // Only the links need looking at, and in place: the state is handed out again unless
+        // one of them moved.
+        const auto moved = std::find_if(linked_.begin(), linked_.end(), [this](const Link& link) {
+            return identityOf(link.path->c_str()) != state_->files[link.index];
+        });
+        if (moved == linked_.end()) return state_;
+        auto state = std::make_shared<FontSetState>(*state_);
+        for (const Link& link : linked_) state->files[link.index] = identityOf(link.path->c_str());
+        state_ = std::move(state);
+        return state_;
+    }
 
     auto state = std::make_shared<FontSetState>();
     state->paths = paths;
     std::vector<const std::string*> listed;
     listed.reserve(paths->size());
     for (const std::string& path : *paths) listed.push_back(&path);
-    if (state_ && state_->paths == paths && !filesChanged) {
-        state->files = state_->files;
-        for (const size_t i : linked_) state->files[i] = identityOf(listed[i]->c_str());
-    } else {
-        state->files.resize(listed.size());
-        std::vector<char> isLink(listed.size(), 0);
-        parallelFor(listed.size(), [&](size_t i) {
-            // One lstat tells both whether the path is a link and, when it is not, its identity.
-            struct stat st;
-            const bool known = lstat(listed[i]->c_str(), &st) == 0;
-            isLink[i] = known && S_ISLNK(st.st_mode);
-            state->files[i] =
-                known && !isLink[i] ? identityFromStat(st) : identityOf(listed[i]->c_str());
-        });
-        linked_.clear();
-        for (size_t i = 0; i < listed.size(); ++i) {
-            if (isLink[i]) linked_.push_back(i);
-        }
+    state->files.resize(listed.size());
+    std::vector<char> isLink(listed.size(), 0);
+    parallelFor(listed.size(), [&](size_t i) {
+        // One lstat tells both whether the path is a link and, when it is not, its identity.
+        struct stat st;
+        const bool known = lstat(listed[i]->c_str(), &st) == 0;
+        isLink[i] = known && S_ISLNK(st.st_mode);
+        state->files[i] =
+            known && !isLink[i] ? identityFromStat(st) : identityOf(listed[i]->c_str());
+    });
+    linked_.clear();
+    for (size_t i = 0; i < listed.size(); ++i) {
+        if (isLink[i]) linked_.push_back(Link{i, listed[i]});
     }
     if (state_ && *state_ == *state) return state_;
     state_ = std::move(state);

@@ -116,6 +116,11 @@ class FontSetMonitor {
     std::shared_ptr<const FontPathList> paths_;
     std::shared_ptr<const FaceFactsTable> facts_;
     std::shared_ptr<const FontSetState> state_;
-    std::vector<size_t> linked_;  // indices of the listed paths that are symbolic links
+    // The listed paths that are symbolic links; the path points into state_->paths.
+    struct Link {
+        size_t index;
+        const std::string* path;
+    };
+    std::vector<Link> linked_;
     ChangeWatch watch_;
 };

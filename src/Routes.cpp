@@ -79,15 +79,13 @@ void webFace(Agent& agent, const Http::Exchange& exchange, const Http::Query& qu
         return Http::replyBadRequest(exchange);
     }
     const bool whole = sfntFaces == 0 || (!query.text && !isCollection(mapped->bytes()));
-    const char* wholeType = fontContentType(mapped->bytes(), 0);
     // The content type does not depend on the text: a subset keeps the face's outlines.
-    Http::addFileHeaders(exchange, query.file,
-                         whole ? wholeType : fontContentType(mapped->bytes(), *face));
+    Http::addFileHeaders(exchange, query.file, fontContentType(mapped->bytes(), *face));
     const std::string* text = query.text ? &*query.text : nullptr;
     const std::string etag = Http::faceEntityTag(font->status, *face, text);
     Http::addValidators(exchange, etag, Http::httpDate(font->status.st_mtim.tv_sec));
     if (Http::answeredNotModified(exchange, etag)) return;
-    if (whole) return replyMadeFace(exchange, MadeFace{nullptr, wholeType}, font);
+    if (whole) return Http::replyFont(exchange, std::move(*font));
 
     FaceOrder order{std::move(mapped), *face, query.text};
     std::string key = WebFaces::keyOf(font->status, order);

@@ -78,18 +78,16 @@ MadeFace WebFaces::makeFace(const FaceOrder& order) {
     const std::string_view font = order.font->bytes();
     if (order.text) {
         if (std::optional<FaceSubset> subset = subsetFace(font, order.face, *order.text)) {
-            return MadeFace{std::make_shared<const std::string>(std::move(subset->bytes)),
-                            subset->cff ? "font/otf" : "font/ttf"};
+            return MadeFace{std::make_shared<const std::string>(std::move(subset->bytes))};
         }
     }
     // No subset to be had (or none asked for): the face whole.
     if (isCollection(font)) {
         if (std::optional<std::string> cut = cutFace(font, order.face)) {
-            return MadeFace{std::make_shared<const std::string>(std::move(*cut)),
-                            fontContentType(font, order.face)};
+            return MadeFace{std::make_shared<const std::string>(std::move(*cut))};
         }
     }
-    return MadeFace{nullptr, fontContentType(font, 0)};
+    return MadeFace{};
 }
 
 void WebFaces::work() {

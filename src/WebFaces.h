@@ -48,7 +48,6 @@ struct FaceOrder {
 // A made face: its bytes, or none when the file is to be served as it is.
 struct MadeFace {
     std::shared_ptr<const std::string> bytes;
-    const char* contentType = nullptr;
 };
 
 class WebFaces {

@@ -163,6 +163,21 @@ TEST(Catalogue, FontTruncatedInPlaceIsLeftOut) {
     EXPECT_EQ(catalogue[0]["childList"][0]["postScript"], "ExampleSans-Regular");
 }
 
+// No watch on the font folder sees a link's target change: links are looked at every time.
+TEST(Catalogue, ALinkedFontWhoseTargetIsRewrittenIsDescribedAgain) {
+    PrivateFontconfig fc;
+    fc.install("static/ExampleSans-Regular.ttf");
+    const std::string target = fc.root + "/Outside.ttf";
+    writeFile(target, readFile(fixturePath("static/ExampleSans-Bold.ttf")));
+    ASSERT_EQ(symlink(target.c_str(), (fc.fontDir + "/Linked.ttf").c_str()), 0);
+    AgentProcess agent;
+    ASSERT_TRUE(agent.startServing(fc));
+    ASSERT_EQ(familyNames(catalogueOf(agent)), std::set<std::string>{"Example Sans"});
+    writeFile(target, readFile(fixturePath("static/ExampleHeavy.ttf")));
+    EXPECT_EQ(familyNames(catalogueOf(agent)),
+              (std::set<std::string>{"Example Sans", "Example Heavy"}));
+}
+
 TEST(Catalogue, FileNameThatIsNotUtf8LeavesOnlyThatFontOut) {
     PrivateFontconfig fc;
     fc.install("static/ExampleSans-Regular.ttf");
