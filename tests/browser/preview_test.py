@@ -630,7 +630,8 @@ class VariableFaces(PageTest):
         self.page.js("__t.family('Example Var').click()")
         self.assertEqual(self.page.js("__t.until(() => __t.panel().dataset.state === 'loaded' &&"
                                       " 'loaded')"), "loaded")
-        self.page.js("__t.face('ExampleVar-Bold').click()")
+        # The family's rows are drawn a frame after it opens: wait for the row, then click it.
+        self.page.js("__t.until(() => __t.face('ExampleVar-Bold')).then((row) => row.click())")
         self.page.js("__t.until(() => __t.panel().dataset.postscript === 'ExampleVar-Bold')")
         coords = self.page.js("[...document.querySelectorAll('.row.face .coords')]"
                               ".map((c) => c.textContent)")
