@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 
 #include <event2/http.h>
@@ -65,36 +66,82 @@ struct CatalogueDetails {
     std::unordered_map<std::string, int64_t> fileSizes;
 };
 
-// A family of the detailed document: the plain family object with the details added to its
-// faces and axes, so that every plain member stays exactly as it is.
-inline nlohmann::json detailedFamilyJson(const Typeface& typeface,
-                                         const CatalogueDetails& details) {
-    nlohmann::json out = typeface;
-    nlohmann::json& faces = out["childList"];
-    for (size_t i = 0; i < typeface.childList.size(); ++i) {
-        const TypefaceItem& item = typeface.childList[i];
-        nlohmann::json& face = faces[i];
-        face["index"] = item.faceIndex;
-        if (item.namedInstance > 0) face["namedInstance"] = item.namedInstance;
-        face["fullName"] = item.fullName;
-        const auto facts = details.faces->find({item.file, item.faceIndex});
-        const FaceFacts none;
-        const FaceFacts& known = facts != details.faces->end() ? facts->second : none;
-        face["languages"] = known.languages ? *known.languages : std::vector<std::string>();
-        face["format"] = known.format;
-        face["color"] = known.color;
-        face["monospace"] = known.monospace;
-        const auto size = details.fileSizes.find(item.file);
-        face["fileSize"] = size != details.fileSizes.end() ? size->second : 0;
-    }
-    if (typeface.isVariation) {
-        for (size_t k = 0; k < typeface.variationRange.size(); ++k) {
-            out["variationRange"][k]["name"] = typeface.variationRange[k].name;
-            out["variationRange"][k]["hidden"] = typeface.variationRange[k].hidden;
+// Writes the families of the detailed document: the plain family object with the details added
+// to its faces and axes, so that every plain member stays exactly as it is. The faces are most of
+// the document, so their added members are written as text around the plain face's own text, in
+// the sorted order of members the JSON library writes.
+class DetailedFamilyWriter {
+  public:
+    explicit DetailedFamilyWriter(const CatalogueDetails& details) : details_(details) {}
+
+    void operator()(const Typeface& typeface, std::string& text) {
+        nlohmann::json out = typeface;
+        out["childList"] = nlohmann::json::array();
+        if (typeface.isVariation) {
+            for (size_t k = 0; k < typeface.variationRange.size(); ++k) {
+                out["variationRange"][k]["name"] = typeface.variationRange[k].name;
+                out["variationRange"][k]["hidden"] = typeface.variationRange[k].hidden;
+            }
         }
+        // "childList" sorts first: the family's text is {"childList":[] and its other members.
+        const std::string family = out.dump();
+        constexpr std::string_view kFacesAt = "{\"childList\":[";
+        text.append(kFacesAt);
+        for (size_t i = 0; i < typeface.childList.size(); ++i) {
+            if (i > 0) text += ',';
+            writeFace(typeface.childList[i], typeface.isVariation, text);
+        }
+        text.append(family, kFacesAt.size(), std::string::npos);
     }
-    return out;
-}
+
+  private:
+    // Members before "file", between it and "postScript" (where the plain face's members go on)
+    // and the plain face's own, in sorted order.
+    void writeFace(const TypefaceItem& item, bool isVariation, std::string& text) {
+        // The plain face is {"file":<file>,"postScript":... and its other members; a quote in
+        // a string is escaped, so the first ,"postScript": ends the file's text.
+        const std::string plain = faceToJson(item, isVariation).dump();
+        constexpr std::string_view kFileAt = "{\"file\":";
+        const size_t rest = plain.find(",\"postScript\":");
+        const std::string_view file(plain.data() + kFileAt.size(), rest - kFileAt.size());
+        const auto facts = details_.faces->find({item.file, item.faceIndex});
+        const FaceFacts none;
+        const FaceFacts& known = facts != details_.faces->end() ? facts->second : none;
+        const auto size = details_.fileSizes.find(item.file);
+        text += "{\"color\":";
+        text += known.color ? "true" : "false";
+        text += ",\"file\":";
+        text.append(file);
+        text += ",\"fileSize\":";
+        text += std::to_string(size != details_.fileSizes.end() ? size->second : 0);
+        text += ",\"format\":";
+        text += nlohmann::json(known.format).dump();
+        text += ",\"fullName\":";
+        text += nlohmann::json(item.fullName).dump();
+        text += ",\"index\":";
+        text += std::to_string(item.faceIndex);
+        text += ",\"languages\":";
+        text += languagesText(known.languages.get());
+        text += ",\"monospace\":";
+        text += known.monospace ? "true" : "false";
+        if (item.namedInstance > 0) {
+            text += ",\"namedInstance\":";
+            text += std::to_string(item.namedInstance);
+        }
+        text.append(plain, rest, std::string::npos);
+    }
+
+    // A few hundred distinct language lists are shared by thousands of faces: each is written
+    // once.
+    const std::string& languagesText(const std::vector<std::string>* list) {
+        auto [known, added] = written_.try_emplace(list);
+        if (added) known->second = list != nullptr ? nlohmann::json(*list).dump() : "[]";
+        return known->second;
+    }
+
+    const CatalogueDetails& details_;
+    std::unordered_map<const std::vector<std::string>*, std::string> written_;
+};
 
 namespace VornFontAgent {
 
@@ -107,8 +154,8 @@ constexpr int kInvalidUtf8Error = 316;
 // JSON library's error id (316: a string is not valid UTF-8); on success sets it to 0. Families
 // are written one at a time into the same text a whole array would give, so that the tree of
 // only one family exists at once beside the text.
-template <typename FamilyToJson>
-std::string writeFamilies(ResultSet* familes, int& nErrorCode, FamilyToJson&& familyToJson) {
+template <typename WriteFamily>
+std::string writeFamilies(ResultSet* familes, int& nErrorCode, WriteFamily&& writeFamily) {
     std::string text = "[";
     nErrorCode = 0;
     try {
@@ -116,7 +163,7 @@ std::string writeFamilies(ResultSet* familes, int& nErrorCode, FamilyToJson&& fa
             for (const Typeface* typeface : *familes) {
                 if (typeface == nullptr) continue;
                 if (text.size() > 1) text += ',';
-                text += familyToJson(*typeface).dump();
+                writeFamily(*typeface, text);
             }
         }
     } catch (const nlohmann::json::exception& e) {
@@ -128,16 +175,15 @@ std::string writeFamilies(ResultSet* familes, int& nErrorCode, FamilyToJson&& fa
 }
 
 inline std::string convertToJson(ResultSet* familes, int& nErrorCode) {
-    return writeFamilies(familes, nErrorCode,
-                         [](const Typeface& typeface) { return json(typeface); });
+    return writeFamilies(familes, nErrorCode, [](const Typeface& typeface, std::string& text) {
+        text += json(typeface).dump();
+    });
 }
 
 // The same document with the details added (the catalogue route's "details=1").
 inline std::string convertToDetailedJson(ResultSet* familes, const CatalogueDetails& details,
                                          int& nErrorCode) {
-    return writeFamilies(familes, nErrorCode, [&details](const Typeface& typeface) {
-        return detailedFamilyJson(typeface, details);
-    });
+    return writeFamilies(familes, nErrorCode, DetailedFamilyWriter(details));
 }
 
 struct CatalogueReply {

@@ -22,6 +22,11 @@ CatalogueDetails detailsOf(const FontSetState& state, std::shared_ptr<const Face
     return details;
 }
 
+bool sameState(const std::shared_ptr<const FontSetState>& a,
+               const std::shared_ptr<const FontSetState>& b) {
+    return a && b && (a == b || *a == *b);
+}
+
 timeval now() {
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -35,8 +40,10 @@ Agent::Agent() : buildDone_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
 std::shared_ptr<const Catalogue> Agent::currentCatalogue(bool detailed) {
     std::shared_ptr<const FontSetState> state = monitor_.currentState();
     RememberedCatalogue& last = detailed ? detailed_ : plain_;
-    if (last.catalogue && (last.state == state || *last.state == *state)) return last.catalogue;
-    std::unique_ptr<ResultSet> pRes = memo_.catalogueOf(*state);
+    if (last.catalogue && sameState(last.state, state)) return last.catalogue;
+    std::unique_ptr<ResultSet> pRes;
+    if (grouped_.families && sameState(grouped_.state, state)) pRes = std::move(grouped_.families);
+    if (!pRes) pRes = memo_.catalogueOf(*state);
     auto catalogue = std::make_shared<Catalogue>();
     if (detailed) {
         const CatalogueDetails details = detailsOf(*state, monitor_.faceFacts());
@@ -50,6 +57,9 @@ std::shared_ptr<const Catalogue> Agent::currentCatalogue(bool detailed) {
         ++catalogue->families;
         catalogue->faces += typeface->childList.size();
     }
+    RememberedCatalogue& other = detailed ? plain_ : detailed_;
+    const bool otherIsCurrent = other.catalogue && sameState(other.state, state);
+    grouped_ = otherIsCurrent ? RememberedFamilies{} : RememberedFamilies{state, std::move(pRes)};
     last = RememberedCatalogue{std::move(state), catalogue};
     return catalogue;
 }

@@ -77,6 +77,13 @@ class Agent {
     };
     RememberedCatalogue plain_;
     RememberedCatalogue detailed_;
+    // The families grouped for one kind of catalogue, kept until the other kind is made from
+    // them: a detailed request that follows the plain build at start then skips the grouping.
+    struct RememberedFamilies {
+        std::shared_ptr<const FontSetState> state;
+        std::unique_ptr<ResultSet> families;
+    };
+    RememberedFamilies grouped_;
 
     EventStreams streams_;
     WebFaces webFaces_;

@@ -424,6 +424,65 @@ TEST(CatalogueReply, ValidCatalogueGivesOk) {
     EXPECT_EQ(reply.body, "[]");
 }
 
+// The detailed writer puts its members around the plain face's text, so names that look like
+// the members it searches for must not move it; every plain member stays as the plain document
+// writes it, and the text is what the JSON library itself would write for the detailed tree.
+TEST(CatalogueReply, DetailedFacesAddTheirMembersAroundThePlainOnes) {
+    const std::string trickyFile = "/f/a\",\"postScript\":\"x\\.ttf";
+    Typeface* family = new Typeface{"Fam \"q\"", "Fam", true, {}, {}};
+    family->variationRange.push_back({0x77676874, 100, 400, 900, "Weight \xC3\xA9", true});
+    family->childList.push_back(
+        {trickyFile, "Fam-Bold", {{0x77676874, 700}}, "Bold", 200, 100, 0, 0, 2, "Fam \"Bold\""});
+    family->childList.push_back(
+        {"/f/plain.ttc", "Fam-Reg", {{0x77676874, 400}}, "Regular", 80, 100, 0, 1, 0, "Fam"});
+    ResultSet set;
+    set.push_back(family);
+
+    auto facts = std::make_shared<FaceFactsTable>();
+    (*facts)[{trickyFile, 0}] = FaceFacts{
+        std::make_shared<const std::vector<std::string>>(std::vector<std::string>{"en", "ja"}),
+        "TrueType", true, true};
+    const CatalogueDetails details{facts, {{trickyFile, 1234}}};
+
+    const auto plainReply = VornFontAgent::makeCatalogueReply(&set);
+    const auto detailedReply = VornFontAgent::makeCatalogueReply(&set, &details);
+    ASSERT_EQ(detailedReply.status, 200);
+    const nlohmann::json plain = nlohmann::json::parse(plainReply.body);
+    const nlohmann::json detailed = nlohmann::json::parse(detailedReply.body);
+    EXPECT_EQ(detailed.dump(), detailedReply.body);
+
+    const nlohmann::json& faces = detailed[0]["childList"];
+    ASSERT_EQ(faces.size(), 2u);
+    EXPECT_EQ(faces[0]["file"], trickyFile);
+    EXPECT_EQ(faces[0]["namedInstance"], 2);
+    EXPECT_EQ(faces[0]["fullName"], "Fam \"Bold\"");
+    EXPECT_EQ(faces[0]["languages"], nlohmann::json({"en", "ja"}));
+    EXPECT_EQ(faces[0]["format"], "TrueType");
+    EXPECT_EQ(faces[0]["color"], true);
+    EXPECT_EQ(faces[0]["monospace"], true);
+    EXPECT_EQ(faces[0]["fileSize"], 1234);
+    // A face fontconfig does not list gets empty facts, and no "namedInstance" outside them.
+    EXPECT_EQ(faces[1]["index"], 1);
+    EXPECT_FALSE(faces[1].contains("namedInstance"));
+    EXPECT_EQ(faces[1]["languages"], nlohmann::json::array());
+    EXPECT_EQ(faces[1]["fileSize"], 0);
+    EXPECT_EQ(detailed[0]["variationRange"][0]["name"], "Weight \xC3\xA9");
+    EXPECT_EQ(detailed[0]["variationRange"][0]["hidden"], true);
+
+    nlohmann::json stripped = detailed;
+    for (nlohmann::json& face : stripped[0]["childList"]) {
+        for (const char* added : {"index", "namedInstance", "fullName", "languages", "format",
+                                  "color", "monospace", "fileSize"}) {
+            face.erase(added);
+        }
+    }
+    for (nlohmann::json& axis : stripped[0]["variationRange"]) {
+        axis.erase("name");
+        axis.erase("hidden");
+    }
+    EXPECT_EQ(stripped, plain);
+}
+
 TEST_F(AgentHttp, ServedAndRefusedFilesLeaveNoDescriptorOpen) {
     const auto openDescriptors = [] {
         return std::distance(
