@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include <event2/buffer.h>
+#include <event2/bufferevent.h>
 #include <event2/keyvalq_struct.h>
 #include <event2/util.h>
 
@@ -186,6 +187,11 @@ void replyShared(const Exchange& exchange, int code, const char* reason,
             delete keepAlive;
             return replyStatus(exchange, 500, "Internal Server Error");
         }
+    }
+    // libevent writes at most 16 KiB a turn of the loop by default; a catalogue of megabytes
+    // then takes a hundred turns, each with its own wait and write.
+    if (evhttp_connection* connection = evhttp_request_get_connection(exchange.req)) {
+        bufferevent_set_max_single_write(evhttp_connection_get_bufferevent(connection), 4 << 20);
     }
     finishReply(exchange, code, reason, buf.get());
 }
