@@ -95,15 +95,13 @@ class DetailedFamilyWriter {
     }
 
   private:
-    // Members before "file", between it and "postScript" (where the plain face's members go on)
-    // and the plain face's own, in sorted order.
+    // The added members all sort before "postScript", the plain face's second member: the face
+    // is the added members and "file" in sorted order, then the plain face's text from its
+    // ,"postScript": on (the plain face being {"file":<file>,"postScript":...}).
     void writeFace(const TypefaceItem& item, bool isVariation, std::string& text) {
-        // The plain face is {"file":<file>,"postScript":... and its other members; a quote in
-        // a string is escaped, so the first ,"postScript": ends the file's text.
         const std::string plain = faceToJson(item, isVariation).dump();
-        constexpr std::string_view kFileAt = "{\"file\":";
-        const size_t rest = plain.find(",\"postScript\":");
-        const std::string_view file(plain.data() + kFileAt.size(), rest - kFileAt.size());
+        const std::string file = nlohmann::json(item.file).dump();
+        const size_t rest = std::string_view("{\"file\":").size() + file.size();
         const auto facts = details_.faces->find({item.file, item.faceIndex});
         const FaceFacts none;
         const FaceFacts& known = facts != details_.faces->end() ? facts->second : none;
@@ -111,7 +109,7 @@ class DetailedFamilyWriter {
         text += "{\"color\":";
         text += known.color ? "true" : "false";
         text += ",\"file\":";
-        text.append(file);
+        text += file;
         text += ",\"fileSize\":";
         text += std::to_string(size != details_.fileSizes.end() ? size->second : 0);
         text += ",\"format\":";

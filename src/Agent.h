@@ -64,6 +64,8 @@ class Agent {
     static constexpr timeval kQuietTime{0, 250 * 1000};
     static constexpr timeval kLongestWait{0, 800 * 1000};
 
+    // currentCatalogue, and for a build also keeping the families it grouped (grouped_).
+    std::shared_ptr<const Catalogue> makeCatalogue(bool detailed, bool keepFamilies);
     void noteChange();
     static void onFontsMayHaveChanged(evutil_socket_t, short, void* agent);
     static void onSettled(evutil_socket_t, short, void* agent);
@@ -77,8 +79,9 @@ class Agent {
     };
     RememberedCatalogue plain_;
     RememberedCatalogue detailed_;
-    // The families grouped for one kind of catalogue, kept until the other kind is made from
-    // them: a detailed request that follows the plain build at start then skips the grouping.
+    // The families a build grouped for the plain catalogue, kept until the next request: a
+    // detailed request that follows the build (the first request at start) skips the grouping,
+    // and they are not held for long.
     struct RememberedFamilies {
         std::shared_ptr<const FontSetState> state;
         std::unique_ptr<ResultSet> families;
