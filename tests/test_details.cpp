@@ -128,3 +128,23 @@ TEST_F(DetailedCatalogue, LanguagesAndSpacingComeFromFontconfig) {
               true);
     EXPECT_EQ(sans["monospace"], false);
 }
+
+// The first request of a fresh agent may be a detailed one, made from the families the start
+// build grouped for the plain catalogue; a change after that build must not be missed.
+TEST(DetailedCatalogueFirst, IsTheSameDocumentAndSeesAChangeMadeBeforeIt) {
+    PrivateFontconfig fc;
+    for (const char* fixture : kDetailFixtures) fc.install(fixture);
+    AgentProcess agent;
+    ASSERT_TRUE(agent.startServing(fc));
+    const json first = json::parse(httpGet(agent.port, "/?details=1").body);
+    EXPECT_EQ(plainPartOf(first), json::parse(httpGet(agent.port, "/").body));
+    EXPECT_EQ(faceNamed(familyNamed(first, "Example Trio"), "ExampleTrio-Italic")["index"], 2);
+
+    AgentProcess changed;
+    ASSERT_TRUE(changed.startServing(fc));
+    fc.install("static/ExampleHeavy.ttf");
+    const json withHeavy = json::parse(httpGet(changed.port, "/?details=1").body);
+    EXPECT_EQ(withHeavy.size(), first.size() + 1);
+    EXPECT_EQ(faceNamed(familyNamed(withHeavy, "Example Heavy"), "ExampleHeavy-Black")["index"],
+              0);
+}
