@@ -45,13 +45,20 @@ inline nlohmann::json faceToJson(const TypefaceItem& item, bool isVariation) {
     return face;
 }
 
-inline void to_json(nlohmann::json& out, const Typeface& typeface) {
+// A family's members other than its faces.
+inline nlohmann::json familyWithoutFaces(const Typeface& typeface) {
+    nlohmann::json out;
     out["family"] = typeface.family;
     out["localName"] = typeface.localName;
     if (typeface.isVariation) {
         out["isVariation"] = true;
         out["variationRange"] = typeface.variationRange;
     }
+    return out;
+}
+
+inline void to_json(nlohmann::json& out, const Typeface& typeface) {
+    out = familyWithoutFaces(typeface);
     nlohmann::json faces = nlohmann::json::array();
     for (const TypefaceItem& item : typeface.childList) {
         faces.push_back(faceToJson(item, typeface.isVariation));
@@ -75,7 +82,7 @@ class DetailedFamilyWriter {
     explicit DetailedFamilyWriter(const CatalogueDetails& details) : details_(details) {}
 
     void operator()(const Typeface& typeface, std::string& text) {
-        nlohmann::json out = typeface;
+        nlohmann::json out = familyWithoutFaces(typeface);
         out["childList"] = nlohmann::json::array();
         if (typeface.isVariation) {
             for (size_t k = 0; k < typeface.variationRange.size(); ++k) {
