@@ -4,7 +4,7 @@
 // any timing.
 //
 // Build (from the source root):
-//   g++ -std=c++17 -O2 -Iinclude bench/subset_cost.cpp src/WebFace.cpp
+//   g++ -std=c++17 -O2 -Iinclude -Isrc bench/subset_cost.cpp src/webface/Sfnt.cpp src/core/Utf8.cpp
 //       $(pkg-config --cflags --libs harfbuzz-subset) -o /tmp/subset_cost
 // Run:   /tmp/subset_cost FILE FACE TEXT...
 #include <algorithm>
@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "WebFace.h"
+#include "webface/Sfnt.h"
 
 namespace {
 

@@ -19,11 +19,12 @@
 #include <event2/http.h>
 #include <event2/http_struct.h>
 
-#include "Agent.h"
+#include "agent/Agent.h"
+#include "agent/Routes.h"
 #include "FontManagerLinux.h"
-#include "Http.h"
-#include "ListedFont.h"
-#include "Ownership.h"
+#include "http/Http.h"
+#include "fontset/ListedFont.h"
+#include "core/Ownership.h"
 #include "VornFontAgent.h"
 
 namespace {
@@ -203,7 +204,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // would cost more than the rest of this target together).
     if (!file.empty()) {
         evhttp_request* handled = requestFor(uri);
-        VornFontAgent::httpd_handler(handled, gAgent);  // its reply frees the request
+        Routes::dispatch(*gAgent, handled);  // its reply frees the request
     }
 
     check(openRegularFiles() == gOpenFiles, "a descriptor was leaked");

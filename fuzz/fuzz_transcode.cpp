@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "Ownership.h"
-#include "Utf8.h"
+#include "core/Ownership.h"
+#include "core/Utf8.h"
 #include "util.h"
 
 namespace {

@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-#include "WebFace.h"
+#include "webface/Sfnt.h"
 
 namespace {
 

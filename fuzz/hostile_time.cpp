@@ -14,7 +14,7 @@
 #include <sys/resource.h>
 
 #include "FontManagerLinux.h"
-#include "Ownership.h"
+#include "core/Ownership.h"
 #include "VornFontAgent.h"
 
 namespace {

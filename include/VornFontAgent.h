@@ -15,11 +15,6 @@
 #include "FontManagerLinux.h"
 #include "util.h"
 
-class Agent;
-namespace Routes {
-void dispatch(Agent& agent, evhttp_request* req);
-}
-
 // How the catalogue records appear in the document. A face's coordinates appear only in a
 // variable family, so faces are written by their family.
 inline void to_json(nlohmann::json& out, const Variation& variation) {
@@ -208,9 +203,17 @@ inline CatalogueReply makeCatalogueReply(ResultSet* pRes,
     return {200, "OK", std::move(jsonText)};
 }
 
-// The callback for every request; `arg` is the Agent whose state the routes use.
+// Where the handler passes every request on to: the callback's argument, filled in by the agent
+// with its routes.
+struct RequestRouter {
+    void (*route)(void* context, evhttp_request* req);
+    void* context;
+};
+
+// The callback for every request; `arg` is the RequestRouter.
 inline void httpd_handler(evhttp_request* req, void* arg) {
-    Routes::dispatch(*static_cast<Agent*>(arg), req);
+    const auto* router = static_cast<const RequestRouter*>(arg);
+    router->route(router->context, req);
 }
 
 }  // namespace VornFontAgent

@@ -25,10 +25,10 @@
 #include FT_TRUETYPE_IDS_H
 #include FT_TRUETYPE_TABLES_H
 
-#include "FontFile.h"
-#include "Ownership.h"
-#include "Parallel.h"
-#include "Utf8.h"
+#include "fontset/FontFile.h"
+#include "core/Ownership.h"
+#include "core/Parallel.h"
+#include "core/Utf8.h"
 #include "util.h"
 
 namespace {

@@ -18,10 +18,11 @@
 #include <event2/listener.h>
 #include <evhttp.h>
 
-#include "AccessPolicy.h"
-#include "Agent.h"
-#include "Ownership.h"
-#include "SocketActivation.h"
+#include "http/AccessPolicy.h"
+#include "agent/Agent.h"
+#include "agent/Routes.h"
+#include "core/Ownership.h"
+#include "http/SocketActivation.h"
 #include "VornFontAgent.h"
 
 void signal_handler(int sig);
@@ -241,6 +242,7 @@ int main(int argc, char** argv) {
 
     EventBasePtr base(event_init());
     Agent agent;
+    VornFontAgent::RequestRouter router = Routes::routerFor(agent);
     EvHttpPtr httpd(base ? evhttp_new(base.get()) : nullptr);
     evconnlistener* listener = nullptr;
     if (httpd) {
@@ -261,7 +263,7 @@ int main(int argc, char** argv) {
     evhttp_set_allowed_methods(httpd.get(), kAllMethods);
     agent.policy =
         accessPolicy(std::move(httpd_option_origins), activatedFd, httpd_option_listen, port);
-    evhttp_set_gencb(httpd.get(), VornFontAgent::httpd_handler, &agent);
+    evhttp_set_gencb(httpd.get(), VornFontAgent::httpd_handler, &router);
     agent.attach(base.get(), httpd_option_timeout);
 
     EventPtr stopEvents[std::size(kStopSignals)];

@@ -7,7 +7,7 @@
 
 #include FT_TRUETYPE_IDS_H
 
-#include "Ownership.h"
+#include "core/Ownership.h"
 
 namespace {
 

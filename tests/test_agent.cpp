@@ -21,7 +21,7 @@
 #include <gtest/gtest.h>
 
 #include "AgentProcess.h"
-#include "Http.h"
+#include "http/Http.h"
 #include "VornFontAgent.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "AgentProcess.h"
-#include "DescriptionMemo.h"
+#include "fontset/DescriptionMemo.h"
 #include "FontManagerLinux.h"
 #include "VornFontAgent.h"
 

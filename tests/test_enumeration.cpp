@@ -21,7 +21,7 @@
 
 #include "AgentProcess.h"
 #include "FontManagerLinux.h"
-#include "Ownership.h"
+#include "core/Ownership.h"
 
 namespace fs = std::filesystem;
 using json = nlohmann::json;

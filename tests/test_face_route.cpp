@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "AgentProcess.h"
-#include "WebFace.h"
+#include "webface/Sfnt.h"
 
 namespace {
 

@@ -11,8 +11,8 @@
 
 #include "AgentProcess.h"
 #include "FontManagerLinux.h"
-#include "FontSetMonitor.h"
-#include "ListedFont.h"
+#include "fontset/FontSetMonitor.h"
+#include "fontset/ListedFont.h"
 
 namespace {
 

@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "AgentProcess.h"
-#include "Ownership.h"
-#include "Utf8.h"
+#include "core/Ownership.h"
+#include "core/Utf8.h"
 
 namespace {
 

@@ -12,8 +12,8 @@
 #include <gtest/gtest.h>
 
 #include "AgentProcess.h"
-#include "Ownership.h"
-#include "WebFace.h"
+#include "core/Ownership.h"
+#include "webface/Sfnt.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <sys/stat.h>
 
 #include "FontManagerLinux.h"
-#include "Ownership.h"
+#include "core/Ownership.h"
 
 struct OpenFont {
     UniqueFd fd;

@@ -1,4 +1,4 @@
-#include "WebFaces.h"
+#include "webface/MadeFaces.h"
 
 #include <algorithm>
 #include <cstring>
@@ -7,7 +7,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include "WebFace.h"
+#include "webface/Sfnt.h"
 
 MappedFont::MappedFont(int fd, size_t size) {
     if (size == 0) return;

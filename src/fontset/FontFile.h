@@ -14,8 +14,8 @@
 #include <ft2build.h>
 #include FT_FREETYPE_H
 
-#include "ListedFont.h"
-#include "Ownership.h"
+#include "fontset/ListedFont.h"
+#include "core/Ownership.h"
 
 // A font file that FreeType reads through pread instead of mapping it. A catalogue touches a
 // few tables of each of thousands of files; mapping and unmapping them one after another from

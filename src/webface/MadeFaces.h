@@ -19,7 +19,7 @@
 
 #include <event2/event.h>
 
-#include "Ownership.h"
+#include "core/Ownership.h"
 
 // A font file mapped read-only into memory, for as long as a face is being made from it.
 class MappedFont {

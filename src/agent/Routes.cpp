@@ -1,11 +1,11 @@
-#include "Routes.h"
+#include "agent/Routes.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <exception>
 
-#include "WebFace.h"
-#include "WebFaces.h"
+#include "webface/Sfnt.h"
+#include "webface/MadeFaces.h"
 
 namespace Routes {
 
@@ -141,6 +141,11 @@ void dispatch(Agent& agent, evhttp_request* req) {
     for (const Route& route : kRoutes) {
         if (route.takes(query)) return route.reply(agent, exchange, query);
     }
+}
+
+VornFontAgent::RequestRouter routerFor(Agent& agent) {
+    return {[](void* context, evhttp_request* req) { dispatch(*static_cast<Agent*>(context), req); },
+            &agent};
 }
 
 }  // namespace Routes

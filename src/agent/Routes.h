@@ -3,8 +3,8 @@
 
 #include <event2/http.h>
 
-#include "Agent.h"
-#include "Http.h"
+#include "agent/Agent.h"
+#include "http/Http.h"
 
 namespace Routes {
 
@@ -18,5 +18,7 @@ void file(Agent& agent, const Http::Exchange& exchange, const Http::Query& query
 // Answers what the HTTP layer answers itself, then replies through the first route that takes
 // the request.
 void dispatch(Agent& agent, evhttp_request* req);
+// The request handler's argument that sends every request to dispatch with `agent`.
+VornFontAgent::RequestRouter routerFor(Agent& agent);
 
 }  // namespace Routes

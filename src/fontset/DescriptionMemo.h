@@ -7,7 +7,7 @@
 
 #include "FontDescriptor.h"
 #include "FontManagerLinux.h"
-#include "FontSetMonitor.h"
+#include "fontset/FontSetMonitor.h"
 
 class DescriptionMemo {
   public:

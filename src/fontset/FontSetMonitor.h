@@ -10,7 +10,7 @@
 #include <sys/types.h>
 
 #include "FontManagerLinux.h"
-#include "Ownership.h"
+#include "core/Ownership.h"
 
 // What stat says of a file; anything built from the file is reused only while this stays the
 // same. The change time is part of it: a rewrite that restores the modification time (cp -p,

@@ -1,5 +1,5 @@
 // Cutting a face out of a collection, and subsetting a face for a text with hb-subset.
-#include "WebFace.h"
+#include "webface/Sfnt.h"
 
 #include <endian.h>
 
@@ -7,8 +7,8 @@
 #include <cstring>
 #include <vector>
 
-#include "Ownership.h"
-#include "Utf8.h"
+#include "core/Ownership.h"
+#include "core/Utf8.h"
 
 namespace {
 

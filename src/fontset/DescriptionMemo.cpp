@@ -1,4 +1,4 @@
-#include "DescriptionMemo.h"
+#include "fontset/DescriptionMemo.h"
 
 #include <vector>
 

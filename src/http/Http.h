@@ -11,10 +11,10 @@
 
 #include <event2/http.h>
 
-#include "AccessPolicy.h"
-#include "HttpCaching.h"
-#include "HttpFraming.h"
-#include "ListedFont.h"
+#include "http/AccessPolicy.h"
+#include "http/HttpCaching.h"
+#include "http/HttpFraming.h"
+#include "fontset/ListedFont.h"
 
 namespace Http {
 

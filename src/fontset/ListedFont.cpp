@@ -1,4 +1,4 @@
-#include "ListedFont.h"
+#include "fontset/ListedFont.h"
 
 #include <cerrno>
 

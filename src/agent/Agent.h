@@ -7,13 +7,13 @@
 
 #include <event2/event.h>
 
-#include "DescriptionMemo.h"
-#include "EventStreams.h"
-#include "FontSetMonitor.h"
-#include "AccessPolicy.h"
-#include "Ownership.h"
+#include "fontset/DescriptionMemo.h"
+#include "http/EventStreams.h"
+#include "fontset/FontSetMonitor.h"
+#include "http/AccessPolicy.h"
+#include "core/Ownership.h"
 #include "VornFontAgent.h"
-#include "WebFaces.h"
+#include "webface/MadeFaces.h"
 
 // A catalogue reply as the agent remembers it: the document, its validator and what the event
 // stream reports of it.

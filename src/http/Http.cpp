@@ -1,4 +1,4 @@
-#include "Http.h"
+#include "http/Http.h"
 
 #include <cctype>
 #include <cstdio>
@@ -9,7 +9,7 @@
 #include <event2/keyvalq_struct.h>
 #include <event2/util.h>
 
-#include "Ownership.h"
+#include "core/Ownership.h"
 
 namespace Http {
 

@@ -1,4 +1,4 @@
-#include "EventStreams.h"
+#include "http/EventStreams.h"
 
 #include <algorithm>
 

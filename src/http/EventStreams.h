@@ -7,7 +7,7 @@
 #include <event2/event.h>
 #include <event2/http.h>
 
-#include "Ownership.h"
+#include "core/Ownership.h"
 
 class EventStreams {
   public:

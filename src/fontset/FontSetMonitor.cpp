@@ -1,4 +1,4 @@
-#include "FontSetMonitor.h"
+#include "fontset/FontSetMonitor.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -9,7 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "Parallel.h"
+#include "core/Parallel.h"
 
 bool FileIdentity::operator==(const FileIdentity& other) const {
     return std::tie(error, device, inode, size, modified.tv_sec, modified.tv_nsec, changed.tv_sec,

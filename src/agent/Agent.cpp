@@ -1,4 +1,4 @@
-#include "Agent.h"
+#include "agent/Agent.h"
 
 #include <cstdint>
 #include <exception>
@@ -9,7 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "HttpCaching.h"
+#include "http/HttpCaching.h"
 
 namespace {
 
