@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
+
 #include <fontconfig/fontconfig.h>
 #include <ft2build.h>
 #include FT_FREETYPE_H
@@ -61,9 +63,16 @@ FaceFactsTable listFaceFacts(FcConfig* config = nullptr);
 // A described font file, shared between the descriptions remembered and the catalogues built
 // from them; null when the file has nothing to show.
 using Description = std::shared_ptr<const Typeface>;
+// What was found under one path: the description, and what fstat said of the very file
+// FreeType read (st_mode 0 when none could be opened), so that what is served later can be
+// tied to what was described, whatever the path names by then.
+struct DescribedFont {
+    Description description;
+    struct stat status {};
+};
 // Describes the files side by side; the result is in the order of `paths`. A file whose names
 // cannot be written as JSON is left out with a diagnostic.
-std::vector<Description> describeFontFiles(const std::vector<const std::string*>& paths);
+std::vector<DescribedFont> describeFontFiles(const std::vector<const std::string*>& paths);
 // Merges descriptions, in their order, into one family per family name and orders the faces.
 ResultSet* groupFamilies(const std::vector<Description>& descriptions);
 

@@ -266,9 +266,11 @@ void describeFace(FT_Face face, const NameRecords& names, FT_MM_Var* variations,
 
 // createTypeface with a FreeType library of the caller's, so that a thread describing many
 // files needs only one.
-Typeface* describeFile(FT_Library library, const std::string& path) {
+// `status` is set to what fstat said of the file opened, when one was.
+Typeface* describeFile(FT_Library library, const std::string& path, struct stat& status) {
     FontFile file;
     if (!file.open(path)) return nullptr;
+    status = file.status();
 
     // Faces are opened one at a time; only the current one is held.
     FtFacePtr face = file.openFace(library, 0);
@@ -328,7 +330,8 @@ void parseFontFace(FT_Face face, FT_MM_Var* variations, Typeface* typeface, std:
 
 Typeface* createTypeface(std::string path) {
     const FtLibraryPtr library = newLibrary();
-    return library ? describeFile(library.get(), path) : nullptr;
+    struct stat status;
+    return library ? describeFile(library.get(), path, status) : nullptr;
 }
 
 // --- Enumeration ------------------------------------------------------------------------------
@@ -476,17 +479,17 @@ FontPathList listInstalledFontPaths(FcConfig* config) {
     return collectFontPaths(installedFonts(config));
 }
 
-std::vector<Description> describeFontFiles(const std::vector<const std::string*>& paths) {
+std::vector<DescribedFont> describeFontFiles(const std::vector<const std::string*>& paths) {
     // FreeType objects stay within one createTypeface call, so files can be described side by
     // side.
     std::vector<std::unique_ptr<Typeface>> described(paths.size());
+    std::vector<DescribedFont> fonts(paths.size());
     parallelFor(paths.size(), [&](size_t i) {
         // One library per thread: creating one per file costs more than small files do.
         thread_local const FtLibraryPtr library = newLibrary();
-        if (library) described[i].reset(describeFile(library.get(), *paths[i]));
+        if (library) described[i].reset(describeFile(library.get(), *paths[i], fonts[i].status));
     });
 
-    std::vector<Description> descriptions(paths.size());
     for (size_t i = 0; i < paths.size(); ++i) {
         if (!described[i]) continue;
         // One odd file must not cost the client the whole catalogue.
@@ -494,9 +497,9 @@ std::vector<Description> describeFontFiles(const std::vector<const std::string*>
             printf("Font file left out, its names are not UTF-8:%s", paths[i]->c_str());
             continue;
         }
-        descriptions[i] = std::move(described[i]);
+        fonts[i].description = std::move(described[i]);
     }
-    return descriptions;
+    return fonts;
 }
 
 ResultSet* groupFamilies(const std::vector<Description>& descriptions) {
@@ -522,7 +525,11 @@ ResultSet* buildResultSet(const FontPathList& paths) {
     std::vector<const std::string*> pointers;
     pointers.reserve(paths.size());
     for (const std::string& path : paths) pointers.push_back(&path);
-    return groupFamilies(describeFontFiles(pointers));
+    std::vector<Description> descriptions;
+    for (DescribedFont& font : describeFontFiles(pointers)) {
+        descriptions.push_back(std::move(font.description));
+    }
+    return groupFamilies(descriptions);
 }
 
 ResultSet* getResultSet(FcFontSet* fs) {

@@ -1,11 +1,14 @@
 // The agent's entry point: options, daemon mode, the HTTP server and its event loop.
 
 #include <cerrno>
+#include <chrono>
+#include <climits>
 #include <clocale>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -141,6 +144,8 @@ int daemonize() {
     }
     if (pid == 0) {
         close(fds[0]);
+        // Out of the caller's session: no terminal signal of the caller's reaches the agent.
+        setsid();
         return fds[1];
     }
     close(fds[1]);
@@ -160,6 +165,30 @@ void tellParent(int readyFd, char word) {
     } while (n < 0 && errno == EINTR);
     close(readyFd);
 }
+
+// A daemon that listens lets go of the caller's terminal and standard streams: a caller that
+// reads its output (`$(vorn-font-agent -d)`) would otherwise wait for as long as it runs.
+void detachStandardStreams() {
+    fflush(stdout);
+    const int null = open("/dev/null", O_RDWR | O_CLOEXEC);
+    if (null < 0) return;
+    for (int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) dup2(null, fd);
+    close(null);
+}
+
+// A decimal number, with an optional sign and nothing else; nullopt for anything else, and
+// for a number beyond a long.
+std::optional<long> decimalValue(const char* text) {
+    const char* digits = text + (*text == '-' || *text == '+' ? 1 : 0);
+    if (*digits == '\0' || strspn(digits, "0123456789") != strlen(digits)) return std::nullopt;
+    errno = 0;
+    const long value = strtol(text, nullptr, 10);
+    if (errno != 0) return std::nullopt;
+    return value;
+}
+
+// The work under way gets this long to finish once the loop has stopped.
+constexpr std::chrono::milliseconds kStopGrace{500};
 
 }  // namespace
 
@@ -201,7 +230,7 @@ int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
 
     const char* httpd_option_listen = "0.0.0.0";
-    int httpd_option_port = 16801;
+    long httpd_option_port = 16801;
     int httpd_option_daemon = 0;
     int httpd_option_timeout = 120;
     std::vector<std::string> httpd_option_origins;
@@ -212,15 +241,27 @@ int main(int argc, char** argv) {
             case 'l':
                 httpd_option_listen = optarg;
                 break;
-            case 'p':
-                httpd_option_port = atoi(optarg);
+            case 'p': {
+                const std::optional<long> port = decimalValue(optarg);
+                if (!port) {
+                    fprintf(stderr, "not a port number: %s\n", optarg);
+                    exit(1);
+                }
+                httpd_option_port = *port;
                 break;
+            }
             case 'd':
                 httpd_option_daemon = 1;
                 break;
-            case 't':
-                httpd_option_timeout = atoi(optarg);
+            case 't': {
+                const std::optional<long> timeout = decimalValue(optarg);
+                if (!timeout || *timeout < 0 || *timeout > INT_MAX) {
+                    fprintf(stderr, "not a time-out in seconds: %s\n", optarg);
+                    exit(1);
+                }
+                httpd_option_timeout = static_cast<int>(*timeout);
                 break;
+            }
             case 'o':
                 httpd_option_origins.push_back(Http::normalisedOrigin(optarg));
                 if (httpd_option_origins.back().empty()) {
@@ -253,9 +294,6 @@ int main(int argc, char** argv) {
         tellParent(readyFd, kFailed);
         return 1;
     }
-    // After the fork (threads do not survive it) and once listening, so that an agent that
-    // cannot listen exits at once.
-    agent.startBuild();
     evconnlistener_set_error_cb(listener, onAcceptError);
     evhttp_set_timeout(httpd.get(), httpd_option_timeout);
     evhttp_set_max_headers_size(httpd.get(), kMaxHeadersSize);
@@ -264,14 +302,23 @@ int main(int argc, char** argv) {
     agent.policy =
         accessPolicy(std::move(httpd_option_origins), activatedFd, httpd_option_listen, port);
     evhttp_set_gencb(httpd.get(), VornFontAgent::httpd_handler, &router);
-    agent.attach(base.get(), httpd_option_timeout);
+    // After the fork (threads do not survive it) and once listening, so that an agent that
+    // cannot listen exits at once.
+    agent.attach(base.get(), httpd.get(), httpd_option_timeout);
 
     EventPtr stopEvents[std::size(kStopSignals)];
     watchStopSignals(base.get(), stopEvents);
+    if (readyFd >= 0) detachStandardStreams();
     tellParent(readyFd, kReady);
 
     event_dispatch();
-    // Released in reverse order of creation: the signal events, the server, the agent (which
-    // waits for its warm-up), the event base.
+    // A scan blocked in fontconfig never returns: nothing is left to release that the system
+    // does not release at exit.
+    if (!agent.stop(kStopGrace)) {
+        fflush(stdout);
+        _exit(0);
+    }
+    // Released in reverse order of creation: the signal events, the server, the agent, the
+    // event base.
     return 0;
 }

@@ -139,6 +139,10 @@ FontSetState stateOf(const std::vector<std::string>& fixtures) {
     return state;
 }
 
+std::unique_ptr<ResultSet> catalogueOf(DescriptionMemo& memo, const FontSetState& state) {
+    return familiesOf(state, *memo.describe(state));
+}
+
 const std::vector<std::string> kMemoFixtures = {
     "static/ExampleSans-Regular.ttf", "static/ExampleSans-Bold.ttf", "collection/ExampleTrio.ttc",
     "variable/ExampleVar.ttf",        "variable/ExampleSlant.ttf",   "bad/NotAFont.ttf",
@@ -150,8 +154,8 @@ TEST(RememberedDescriptions, GiveTheSameDocumentAsAFreshDescription) {
     DescriptionMemo memo;
     const FontSetState state = stateOf(kMemoFixtures);
     const std::string fresh = documentOf(buildResultSet(*state.paths));
-    EXPECT_EQ(documentOf(memo.catalogueOf(state)), fresh);  // cold
-    EXPECT_EQ(documentOf(memo.catalogueOf(state)), fresh);  // warm
+    EXPECT_EQ(documentOf(catalogueOf(memo, state)), fresh);  // cold
+    EXPECT_EQ(documentOf(catalogueOf(memo, state)), fresh);  // warm
     EXPECT_EQ(memo.size(), kMemoFixtures.size());
 }
 
@@ -163,7 +167,7 @@ TEST(RememberedDescriptions, AFileRewrittenInPlaceIsDescribedAgain) {
 
     DescriptionMemo memo;
     const FontSetState before = stateNow();
-    EXPECT_NE(documentOf(memo.catalogueOf(before)).find("Example Sans"), std::string::npos);
+    EXPECT_NE(documentOf(catalogueOf(memo, before)).find("Example Sans"), std::string::npos);
 
     // Same inode, same size, and the modification time put back: only the change time tells.
     struct stat st;
@@ -182,16 +186,16 @@ TEST(RememberedDescriptions, AFileRewrittenInPlaceIsDescribedAgain) {
 
     const FontSetState after = stateNow();
     EXPECT_FALSE(after == before);
-    const std::string document = documentOf(memo.catalogueOf(after));
+    const std::string document = documentOf(catalogueOf(memo, after));
     EXPECT_NE(document.find("Example Sanz"), std::string::npos);
     EXPECT_EQ(document, documentOf(buildResultSet(*paths)));
 }
 
 TEST(RememberedDescriptions, FilesNoLongerListedAreForgotten) {
     DescriptionMemo memo;
-    documentOf(memo.catalogueOf(stateOf(kMemoFixtures)));
+    documentOf(catalogueOf(memo, stateOf(kMemoFixtures)));
     EXPECT_EQ(memo.size(), kMemoFixtures.size());
-    const std::unique_ptr<ResultSet> fewer = memo.catalogueOf(stateOf({"variable/ExampleVar.ttf"}));
+    const std::unique_ptr<ResultSet> fewer = catalogueOf(memo, stateOf({"variable/ExampleVar.ttf"}));
     EXPECT_EQ(memo.size(), 1u);
     ASSERT_EQ(fewer->size(), 1u);
     EXPECT_EQ((*fewer)[0]->family, "Example Var");

@@ -11,6 +11,7 @@
 
 #include "AgentProcess.h"
 #include "FontManagerLinux.h"
+#include "fontset/DescriptionMemo.h"
 #include "fontset/FontSetMonitor.h"
 #include "fontset/ListedFont.h"
 
@@ -23,6 +24,15 @@ void ageTimes(const std::string& path) {
     ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), old, 0), 0);
 }
 
+// What the agent knows of these paths once it has listed and described them.
+DescribedFiles describedFiles(const std::vector<std::string>& listed) {
+    FontSetState state;
+    state.paths = std::make_shared<const FontPathList>(listed.begin(), listed.end());
+    for (const std::string& path : *state.paths) state.files.push_back(identityOf(path.c_str()));
+    DescriptionMemo memo;
+    return *memo.describe(state);
+}
+
 }  // namespace
 
 // A listed path swapped for a FIFO must neither block the agent nor be served or described.
@@ -31,7 +41,7 @@ TEST(ListedFonts, AFifoNamedLikeAFontIsNeitherOpenedNorDescribed) {
     const std::string fifo = scratch.fontDir + "/Pipe.ttf";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     errno = 0;
-    EXPECT_FALSE(openListedFont(FontPathList{fifo}, fifo));
+    EXPECT_FALSE(openListedFont(describedFiles({fifo}), fifo));
     EXPECT_EQ(errno, ENOENT);
     EXPECT_FALSE(openFontFile(fifo));
     EXPECT_EQ(createTypeface(fifo), nullptr);
@@ -41,11 +51,12 @@ TEST(ListedFonts, OnlyListedPathsThatPassTheExtensionFilterOpen) {
     PrivateFontconfig scratch;
     const std::string font = scratch.install("static/ExampleSans-Regular.ttf");
     const std::string type1 = scratch.install("static/ExampleSans-Regular.ttf", "Same.pfb");
-    const std::optional<OpenFont> opened = openListedFont(FontPathList{font, type1}, font);
+    const DescribedFiles both = describedFiles({font, type1});
+    const std::optional<OpenFont> opened = openListedFont(both, font);
     ASSERT_TRUE(opened);
     EXPECT_EQ(opened->status.st_size, static_cast<off_t>(readFile(font).size()));
-    EXPECT_FALSE(openListedFont(FontPathList{font, type1}, type1));
-    EXPECT_FALSE(openListedFont(FontPathList{type1}, font));
+    EXPECT_FALSE(openListedFont(both, type1));
+    EXPECT_FALSE(openListedFont(describedFiles({type1}), font));
 }
 
 TEST(FileIdentities, OnlyTheChangeTimeMovingIsAChange) {

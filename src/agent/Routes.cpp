@@ -4,44 +4,43 @@
 #include <cstdio>
 #include <exception>
 
-#include "webface/Sfnt.h"
 #include "webface/MadeFaces.h"
+#include "webface/Sfnt.h"
 
 namespace Routes {
 
 void catalogue(Agent& agent, const Http::Exchange& exchange, const Http::Query& query) {
     Http::addHeaders(exchange, Http::kCatalogueHeaders);
-    std::shared_ptr<const Catalogue> catalogue;
-    try {
-        catalogue = agent.currentCatalogue(query.details);
-    } catch (const std::exception&) {
-        // The agent keeps serving; this one client learns that its catalogue failed.
-        return Http::replyStatus(exchange, 500, "Internal Server Error");
-    }
-    const VornFontAgent::CatalogueReply& reply = catalogue->reply;
-    if (reply.status == 200) {
-        Http::addValidators(exchange, catalogue->validator, std::string());
-        if (Http::answeredNotModified(exchange, catalogue->validator)) return;
-    }
-    Http::replyShared(exchange, reply.status, reply.reason,
-                      std::shared_ptr<const std::string>(catalogue, &reply.body));
+    agent.catalogues().whenCurrent([&agent, exchange, query](std::shared_ptr<const FontSet> set) {
+        if (!set) return Http::replyUnavailable(exchange);
+        std::shared_ptr<const Catalogue> catalogue;
+        try {
+            catalogue = agent.catalogues().document(*set, query.details);
+        } catch (const std::exception&) {
+            // The agent keeps serving; this one client learns that its catalogue failed.
+            return Http::replyStatus(exchange, 500, "Internal Server Error");
+        }
+        const VornFontAgent::CatalogueReply& reply = catalogue->reply;
+        if (reply.status == 200) {
+            Http::addValidators(exchange, catalogue->validator, std::string());
+            if (Http::answeredNotModified(exchange, catalogue->validator)) return;
+        }
+        Http::replyShared(exchange, reply.status, reply.reason,
+                          std::shared_ptr<const std::string>(catalogue, &reply.body));
+    });
 }
 
 void events(Agent& agent, const Http::Exchange& exchange, const Http::Query&) {
     Http::addHeaders(exchange, Http::kEventStreamHeaders);
-    std::shared_ptr<const Catalogue> catalogue;
-    try {
-        catalogue = agent.currentCatalogue();
-    } catch (const std::exception&) {
-        return Http::replyStatus(exchange, 500, "Internal Server Error");
-    }
-    if (agent.streams().full()) return Http::replyStatus(exchange, 503, "Service Unavailable");
-    Http::startStream(exchange);
-    if (!agent.streams().open(exchange.req, catalogue->validator,
-                              Agent::catalogueEvent(*catalogue))) {
-        // The client is gone already: ending the reply releases the request.
-        evhttp_send_reply_end(exchange.req);
-    }
+    agent.catalogues().whenCurrent([&agent, exchange](std::shared_ptr<const FontSet> set) {
+        if (!set || agent.streams().full()) return Http::replyUnavailable(exchange);
+        Http::startStream(exchange);
+        if (!agent.streams().open(exchange.req, set->plain->validator,
+                                  Agent::catalogueEvent(*set->plain))) {
+            // The client is gone already: ending the reply releases the request.
+            evhttp_send_reply_end(exchange.req);
+        }
+    });
 }
 
 namespace {
@@ -57,65 +56,98 @@ std::optional<uint32_t> parseFaceIndex(const std::string& text) {
     return value;
 }
 
-// The headers are on the reply already; a face without bytes is the file itself.
-void replyMadeFace(const Http::Exchange& exchange, const MadeFace& made,
-                   std::shared_ptr<OpenFont> font) {
-    if (!made.bytes) return Http::replyFont(exchange, std::move(*font));
+// What a face reply needs besides the made face.
+struct FaceReply {
+    Http::Exchange exchange;
+    std::string file;
+    std::string etag;
+    std::string lastModified;
+    std::shared_ptr<OpenFont> font;
+};
+
+void replyMadeFace(const FaceReply& face, const MadeFace& made) {
+    const Http::Exchange& exchange = face.exchange;
+    switch (made.kind) {
+        case MadeFace::Kind::NoSuchFace:
+            Http::addFileHeaders(exchange, face.file, nullptr);
+            return Http::replyBadRequest(exchange);
+        case MadeFace::Kind::FileChanged:
+            Http::addFileHeaders(exchange, face.file, nullptr);
+            return Http::replyUnavailable(exchange);
+        case MadeFace::Kind::Bytes:
+        case MadeFace::Kind::WholeFile:
+            break;
+    }
+    Http::addFileHeaders(exchange, face.file, made.contentType);
+    Http::addValidators(exchange, face.etag, face.lastModified);
+    if (Http::answeredNotModified(exchange, face.etag)) return;
+    if (made.kind == MadeFace::Kind::WholeFile) return Http::replyFont(exchange, std::move(*face.font));
     Http::replyShared(exchange, 200, "OK", made.bytes);
 }
 
 // One face of a listed file, or a subset of it for a text.
 void webFace(Agent& agent, const Http::Exchange& exchange, const Http::Query& query,
              OpenFont opened) {
-    const std::optional<uint32_t> face = query.face ? parseFaceIndex(*query.face) : 0u;
-    const bool textOk = !query.text || isAcceptableSubsetText(*query.text);
-    auto font = std::make_shared<OpenFont>(std::move(opened));
-    auto mapped = std::make_shared<const MappedFont>(font->fd.get(),
-                                                     static_cast<size_t>(font->status.st_size));
-    // What is no SFNT (Type 1, bitmap fonts, WOFF) is served whole, as its only face.
-    const uint32_t sfntFaces = faceCountOf(mapped->bytes());
-    if (!face || *face >= std::max(sfntFaces, 1u) || !textOk) {
+    const std::optional<uint32_t> index = query.face ? parseFaceIndex(*query.face) : 0u;
+    if (!index || (query.text && !isAcceptableSubsetText(*query.text))) {
         Http::addFileHeaders(exchange, query.file, nullptr);
         return Http::replyBadRequest(exchange);
     }
-    const bool whole = sfntFaces == 0 || (!query.text && !isCollection(mapped->bytes()));
-    // The content type does not depend on the text: a subset keeps the face's outlines.
-    Http::addFileHeaders(exchange, query.file, fontContentType(mapped->bytes(), *face));
+    const FileIdentity identity = opened.identity();
     const std::string* text = query.text ? &*query.text : nullptr;
-    const std::string etag = Http::faceEntityTag(font->status, *face, text);
-    Http::addValidators(exchange, etag, Http::httpDate(font->status.st_mtim.tv_sec));
-    if (Http::answeredNotModified(exchange, etag)) return;
-    if (whole) return Http::replyFont(exchange, std::move(*font));
-
-    FaceOrder order{std::move(mapped), *face, query.text};
-    std::string key = WebFaces::keyOf(font->status, order);
-    if (const std::optional<MadeFace> made = agent.webFaces().find(key)) {
-        return replyMadeFace(exchange, *made, font);
+    FaceReply face{exchange, query.file, Http::faceEntityTag(identity, *index, text),
+                   Http::httpDate(opened.status.st_mtim.tv_sec),
+                   std::make_shared<OpenFont>(std::move(opened))};
+    std::string key = MadeFaces::keyOf(identity, *index, query.text);
+    if (const std::optional<MadeFace> made = agent.madeFaces().find(key)) {
+        return replyMadeFace(face, *made);
     }
-    const bool queued = agent.webFaces().make(
-        std::move(key), std::move(order),
-        [exchange, font](const MadeFace& made) { replyMadeFace(exchange, made, font); });
-    if (!queued) Http::replyStatus(exchange, 503, "Service Unavailable");
+    FaceOrder order{face.font, *index, query.text};
+    const bool queued = agent.madeFaces().make(
+        std::move(key), std::move(order), [face](const MadeFace& made) { replyMadeFace(face, made); });
+    if (!queued) {
+        Http::addFileHeaders(exchange, query.file, nullptr);
+        Http::replyUnavailable(exchange);
+    }
 }
 
-}  // namespace
-
-void file(Agent& agent, const Http::Exchange& exchange, const Http::Query& query) {
-    std::optional<OpenFont> font = openListedFont(*agent.monitor().listFontPaths(), query.file);
+// Serves the file the request names from `set`; `mayRetry` once, after a refresh, when the
+// path names another file than the one described (the watch tells of it a moment later).
+void serveFile(Agent& agent, const Http::Exchange& exchange, const Http::Query& query,
+               const std::shared_ptr<const FontSet>& set, bool mayRetry) {
+    if (!set) {
+        Http::addFileHeaders(exchange, query.file, nullptr);
+        return Http::replyUnavailable(exchange);
+    }
+    std::optional<OpenFont> font = openListedFont(*set->files, query.file);
+    if (!font && errno == ESTALE && mayRetry) {
+        return agent.catalogues().whenCurrent(
+            [&agent, exchange, query](std::shared_ptr<const FontSet> again) {
+                serveFile(agent, exchange, query, again, false);
+            });
+    }
     if (!font) {
         Http::addFileHeaders(exchange, query.file, nullptr);
         // Out of descriptors or memory the font is still there: "try again", not "no such font".
         const bool busy = errno == EMFILE || errno == ENFILE || errno == ENOMEM;
         printf("Can not open file:%s", query.file.c_str());
-        if (busy) return Http::replyStatus(exchange, 503, "Service Unavailable");
+        if (busy) return Http::replyUnavailable(exchange);
         return Http::replyStatus(exchange, 404, "Not Found");
     }
     if (query.face || query.text) return webFace(agent, exchange, query, std::move(*font));
     Http::addFileHeaders(exchange, query.file, nullptr);
-    const std::string etag = Http::fileEntityTag(font->status);
+    const std::string etag = Http::fileEntityTag(font->identity());
     Http::addValidators(exchange, etag, Http::httpDate(font->status.st_mtim.tv_sec));
     if (Http::answeredNotModified(exchange, etag)) return;
     Http::replyFont(exchange, std::move(*font));
+}
+
+}  // namespace
+
+void file(Agent& agent, const Http::Exchange& exchange, const Http::Query& query) {
+    agent.catalogues().whenCurrent([&agent, exchange, query](std::shared_ptr<const FontSet> set) {
+        serveFile(agent, exchange, query, set, true);
+    });
 }
 
 namespace {
@@ -125,7 +157,14 @@ struct Route {
     void (*reply)(Agent& agent, const Http::Exchange& exchange, const Http::Query& query);
 };
 
+// A file request whose query cannot be decoded names no file that could be served.
+void undecodableFile(Agent&, const Http::Exchange& exchange, const Http::Query&) {
+    Http::addHeaders(exchange, Http::kFileHeaders);
+    Http::replyBadRequest(exchange);
+}
+
 constexpr Route kRoutes[] = {
+    {[](const Http::Query& query) { return query.undecodableFile; }, undecodableFile},
     {[](const Http::Query& query) { return !query.file.empty(); }, file},
     {[](const Http::Query& query) { return query.events; }, events},
     {[](const Http::Query&) { return true; }, catalogue},
@@ -134,7 +173,7 @@ constexpr Route kRoutes[] = {
 }  // namespace
 
 void dispatch(Agent& agent, evhttp_request* req) {
-    agent.awaitBuild();
+    agent.headDeadlines().arrived(req);
     const Http::Exchange exchange = Http::beginExchange(req, agent.policy);
     if (Http::answeredBeforeRoutes(exchange)) return;
     const Http::Query query = Http::parseQuery(req);

@@ -1,28 +1,53 @@
 #include "fontset/DescriptionMemo.h"
 
+#include <cerrno>
 #include <vector>
 
-std::unique_ptr<ResultSet> DescriptionMemo::catalogueOf(const FontSetState& state) {
-    std::unordered_map<std::string, Remembered> next;
-    next.reserve(state.files.size());
+namespace {
+
+FileIdentity describedIdentity(const struct stat& status) {
+    if (!S_ISREG(status.st_mode)) {
+        FileIdentity none;
+        none.error = ENOENT;
+        return none;
+    }
+    return identityOf(status);
+}
+
+}  // namespace
+
+std::shared_ptr<const DescribedFiles> DescriptionMemo::describe(const FontSetState& state) {
+    auto next = std::make_shared<DescribedFiles>();
+    next->reserve(state.files.size());
     std::vector<const std::string*> changed;
+    bool same = state.files.size() == memo_->size();
     size_t i = 0;
     for (const std::string& path : *state.paths) {
         const FileIdentity& identity = state.files[i++];
-        auto found = memo_.find(path);
-        if (found != memo_.end() && found->second.identity == identity) {
-            next.emplace(path, std::move(found->second));
+        const auto found = memo_->find(path);
+        if (found != memo_->end() && found->second.identity == identity) {
+            next->emplace(path, found->second);
         } else {
+            same = false;
             changed.push_back(&path);
-            next.emplace(path, Remembered{identity, nullptr});
         }
     }
-    const std::vector<Description> fresh = describeFontFiles(changed);
-    for (size_t k = 0; k < changed.size(); ++k) next[*changed[k]].description = fresh[k];
+    if (same) return memo_;
+    const std::vector<DescribedFont> fresh = describeFontFiles(changed);
+    for (size_t k = 0; k < changed.size(); ++k) {
+        next->emplace(*changed[k],
+                      DescribedFile{describedIdentity(fresh[k].status), fresh[k].description});
+    }
     memo_ = std::move(next);
+    return memo_;
+}
 
+std::unique_ptr<ResultSet> familiesOf(const FontSetState& state, const DescribedFiles& files) {
     std::vector<Description> descriptions;
     descriptions.reserve(state.paths->size());
-    for (const std::string& path : *state.paths) descriptions.push_back(memo_[path].description);
+    for (const std::string& path : *state.paths) {
+        const auto found = files.find(path);
+        descriptions.push_back(found != files.end() ? found->second.description : nullptr);
+    }
     return std::unique_ptr<ResultSet>(groupFamilies(descriptions));
 }

@@ -32,6 +32,7 @@ class FontFile {
         if (!font) return false;
         fd_ = std::move(font->fd);
         size_ = static_cast<unsigned long>(font->status.st_size);
+        status_ = font->status;
         // FreeType 2.12 loses 80 bytes for every WOFF face opened from a caller's stream (the
         // record of the stream it unpacks into is never freed); from memory it frees them.
         unsigned char signature[4] = {};
@@ -42,6 +43,9 @@ class FontFile {
         }
         return true;
     }
+
+    // What fstat said of the open file: the very file FreeType reads.
+    const struct stat& status() const { return status_; }
 
     // Only one face is open at a time, so the one stream record serves them all in turn.
     FtFacePtr openFace(FT_Library library, FT_Long index) {
@@ -125,6 +129,7 @@ class FontFile {
     static constexpr unsigned long kMaxWoffBytes = 16ul << 20;
 
     UniqueFd fd_;
+    struct stat status_{};
     unsigned long size_ = 0;
     std::vector<unsigned char> whole_;  // a WOFF file's bytes
     FT_StreamRec stream_{};

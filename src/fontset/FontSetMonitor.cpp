@@ -3,44 +3,16 @@
 #include <algorithm>
 #include <cerrno>
 #include <ctime>
-#include <tuple>
+#include <set>
+#include <utility>
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "core/Parallel.h"
-
-bool FileIdentity::operator==(const FileIdentity& other) const {
-    return std::tie(error, device, inode, size, modified.tv_sec, modified.tv_nsec, changed.tv_sec,
-                    changed.tv_nsec) == std::tie(other.error, other.device, other.inode, other.size,
-                                                 other.modified.tv_sec, other.modified.tv_nsec,
-                                                 other.changed.tv_sec, other.changed.tv_nsec);
-}
-
-namespace {
-
-FileIdentity identityFromStat(const struct stat& st) {
-    FileIdentity identity;
-    identity.device = st.st_dev;
-    identity.inode = st.st_ino;
-    identity.size = st.st_size;
-    identity.modified = st.st_mtim;
-    identity.changed = st.st_ctim;
-    return identity;
-}
-
-}  // namespace
-
-FileIdentity identityOf(const char* path) {
-    struct stat st;
-    if (stat(path, &st) != 0) {
-        FileIdentity failed;
-        failed.error = errno;
-        return failed;
-    }
-    return identityFromStat(st);
-}
 
 // fontconfig's own FcConfigUptoDate compares whole seconds and can miss a change made in the
 // same second as its last check, so nanosecond times are compared here instead.
@@ -165,12 +137,60 @@ bool stampedSince(const std::vector<FileStamp>& stamps, const timespec& since) {
     });
 }
 
+// fontconfig's scan opens every file of a font directory with a plain open, which blocks on a
+// FIFO until a writer appears. While the agent holds a FIFO open for writing, that open returns
+// at once, and FreeType refuses the file (a FIFO has no size): the scan goes on without it.
+class FifoHold {
+  public:
+    explicit FifoHold(FcConfig* config) {
+        std::vector<std::string> dirs;
+        appendStrings(FcConfigGetFontDirs(config), dirs);  // before the scan: the configured ones
+        for (const std::string& dir : dirs) walk(dir, 0);
+    }
+
+  private:
+    // Real font folders are a few levels deep and hold no FIFO at all; a tree built to cost
+    // the agent descriptors gets no more than these.
+    static constexpr int kMaxDepth = 32;
+    static constexpr size_t kMaxHeld = 256;
+
+    void walk(const std::string& dir, int depth) {
+        struct stat st;
+        if (depth > kMaxDepth || stat(dir.c_str(), &st) != 0 ||
+            !seen_.emplace(st.st_dev, st.st_ino).second)
+            return;
+        const std::unique_ptr<DIR, int (*)(DIR*)> listing(opendir(dir.c_str()), closedir);
+        if (!listing) return;
+        while (const dirent* entry = readdir(listing.get())) {
+            // fontconfig skips names that begin with a dot.
+            if (entry->d_name[0] == '.') continue;
+            const std::string path = dir + "/" + entry->d_name;
+            unsigned char type = entry->d_type;
+            if (type == DT_LNK || type == DT_UNKNOWN) {
+                if (stat(path.c_str(), &st) != 0) continue;
+                type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISFIFO(st.st_mode) ? DT_FIFO : DT_REG;
+            }
+            if (type == DT_DIR) {
+                walk(path, depth + 1);
+            } else if (type == DT_FIFO && held_.size() < kMaxHeld) {
+                UniqueFd fd(open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+                if (fd) held_.push_back(std::move(fd));
+            }
+        }
+    }
+
+    std::vector<UniqueFd> held_;
+    std::set<std::pair<dev_t, ino_t>> seen_;
+};
+
 // The configuration and its fonts as they are now. It is released as soon as what the agent
 // needs has been copied out of it: held, fontconfig's cache files stay mapped, which on a large
 // font collection is most of the agent's memory.
 FcConfigPtr loadConfig() {
-    FcConfigPtr config(FcInitLoadConfigAndFonts());
+    FcConfigPtr config(FcInitLoadConfig());
     if (!config) throw std::bad_alloc();
+    const FifoHold fifos(config.get());
+    if (!FcConfigBuildFonts(config.get())) throw std::bad_alloc();
     return config;
 }
 
@@ -210,10 +230,7 @@ std::shared_ptr<const FontSetState> FontSetMonitor::currentState() {
     if (state_ && state_->paths == paths && !filesChanged) {
         // Only the links need looking at, and in place: the state is handed out again unless
         // one of them moved.
-        const auto moved = std::find_if(linked_.begin(), linked_.end(), [this](const Link& link) {
-            return identityOf(link.path->c_str()) != state_->files[link.index];
-        });
-        if (moved == linked_.end()) return state_;
+        if (!linkMoved()) return state_;
         auto state = std::make_shared<FontSetState>(*state_);
         for (const Link& link : linked_) state->files[link.index] = identityOf(link.path->c_str());
         state_ = std::move(state);
@@ -233,7 +250,7 @@ std::shared_ptr<const FontSetState> FontSetMonitor::currentState() {
         const bool known = lstat(listed[i]->c_str(), &st) == 0;
         isLink[i] = known && S_ISLNK(st.st_mode);
         state->files[i] =
-            known && !isLink[i] ? identityFromStat(st) : identityOf(listed[i]->c_str());
+            known && !isLink[i] ? identityOf(st) : identityOf(listed[i]->c_str());
     });
     linked_.clear();
     for (size_t i = 0; i < listed.size(); ++i) {
@@ -242,6 +259,18 @@ std::shared_ptr<const FontSetState> FontSetMonitor::currentState() {
     if (state_ && *state_ == *state) return state_;
     state_ = std::move(state);
     return state_;
+}
+
+bool FontSetMonitor::linkMoved() const {
+    return std::any_of(linked_.begin(), linked_.end(), [this](const Link& link) {
+        return identityOf(link.path->c_str()) != state_->files[link.index];
+    });
+}
+
+bool FontSetMonitor::mayBeStale() {
+    if (!state_) return true;
+    watch_.absorbEvents();
+    return watch_.isDirty() || !watch_.armed() || linkMoved();
 }
 
 std::shared_ptr<const FaceFactsTable> FontSetMonitor::faceFacts() {

@@ -11,22 +11,8 @@
 
 #include "FontManagerLinux.h"
 #include "core/Ownership.h"
+#include "fontset/FileIdentity.h"
 
-// What stat says of a file; anything built from the file is reused only while this stays the
-// same. The change time is part of it: a rewrite that restores the modification time (cp -p,
-// rsync, tar) still moves it.
-struct FileIdentity {
-    int error = 0;  // errno of a failed stat
-    dev_t device = 0;
-    ino_t inode = 0;
-    off_t size = 0;
-    timespec modified{};
-    timespec changed{};
-
-    bool operator==(const FileIdentity& other) const;
-    bool operator!=(const FileIdentity& other) const { return !(*this == other); }
-};
-FileIdentity identityOf(const char* path);
 
 // One file a listing depends on (a font directory or a configuration file), as stat saw it.
 struct FileStamp {
@@ -70,6 +56,8 @@ class ChangeWatch {
     void absorbEvents() { dirty_ = drain() || dirty_; }
     // True when a change is known of that no question has reported yet.
     bool isDirty() const { return dirty_; }
+    // False when the watches could not all be set: then nothing can be known of changes.
+    bool armed() const { return armed_; }
     // True when any watched file or a file in a watched directory may have changed since the
     // last time this was asked (always when the watches could not all be set).
     bool filesMayHaveChanged() {
@@ -91,13 +79,14 @@ class ChangeWatch {
     bool filesChanged_ = true;
 };
 
+// Which font files are installed now. A scan of fontconfig's can take long, or block for good on
+// a FIFO that fontconfig opens, so listing and state are taken off the event loop; the loop only
+// asks mayBeStale, and only while no listing runs.
 class FontSetMonitor {
   public:
     // The accepted paths of the fonts fontconfig lists now, rescanned first when anything the
     // listing depends on has changed.
     std::shared_ptr<const FontPathList> listFontPaths();
-    // True when `path` is, byte for byte, one of the paths listFontPaths gives.
-    bool isListed(const std::string& path) { return listFontPaths()->count(path) != 0; }
     // The listed paths with the identity of each file. The files are looked at again only when
     // the watch on their directories saw something, or they are symbolic links (whose targets
     // no directory watch covers); otherwise the last state is handed out again.
@@ -109,8 +98,13 @@ class FontSetMonitor {
     void onWatchReadable() { watch_.absorbEvents(); }
     // True when a change is known of that the listing does not hold yet.
     bool changePending() const { return watch_.isDirty(); }
+    // True when the last state may no longer hold: there is none, the watch saw a change, or a
+    // linked font's target moved. Cheap: one read of the watch and a stat per link.
+    bool mayBeStale();
 
   private:
+    bool linkMoved() const;
+
     std::vector<std::string> dependencies_;  // of the last listing
     std::vector<FileStamp> stamps_;
     std::shared_ptr<const FontPathList> paths_;

@@ -4,6 +4,8 @@
 
 #include <fcntl.h>
 
+#include "FontManagerLinux.h"
+
 std::optional<OpenFont> openFontFile(const std::string& path) {
     OpenFont font{UniqueFd(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY)), {}};
     if (!font.fd) return std::nullopt;
@@ -14,10 +16,17 @@ std::optional<OpenFont> openFontFile(const std::string& path) {
     return font;
 }
 
-std::optional<OpenFont> openListedFont(const FontPathList& listed, const std::string& path) {
-    if (!canSupportFontFormat(path.c_str()) || listed.count(path) == 0) {
+std::optional<OpenFont> openListedFont(const DescribedFiles& listed, const std::string& path) {
+    const auto found = listed.find(path);
+    if (!canSupportFontFormat(path.c_str()) || found == listed.end() ||
+        !found->second.description) {
         errno = ENOENT;
         return std::nullopt;
     }
-    return openFontFile(path);
+    std::optional<OpenFont> font = openFontFile(path);
+    if (font && font->identity() != found->second.identity) {
+        errno = ESTALE;
+        return std::nullopt;
+    }
+    return font;
 }

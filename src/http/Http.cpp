@@ -1,5 +1,6 @@
 #include "http/Http.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
@@ -90,10 +91,36 @@ bool answeredBeforeRoutes(const Exchange& exchange) {
     return true;
 }
 
+namespace {
+
+// True when the query of `uri` has a parameter of this name, compared as libevent compares
+// them (case-insensitively, the name itself not decoded).
+bool namesParameter(const char* uri, const char* name) {
+    const char* query = strchr(uri, '?');
+    if (query == nullptr) return false;
+    const size_t end = strcspn(++query, "#");
+    const size_t length = strlen(name);
+    for (size_t at = 0; at < end;) {
+        const size_t argument = strcspn(query + at, "&#");
+        const size_t key = std::min(argument, strcspn(query + at, "=&#"));
+        if (key == length && evutil_ascii_strncasecmp(query + at, name, length) == 0) return true;
+        at += argument + 1;
+    }
+    return false;
+}
+
+}  // namespace
+
 Query parseQuery(evhttp_request* req) {
+    const char* uri = evhttp_request_get_uri(req);
     EvKeyValQueue params;
-    evhttp_parse_query(evhttp_request_get_uri(req), &params);
     Query query;
+    if (evhttp_parse_query(uri, &params) != 0) {
+        // libevent gives up on the whole query for one malformed escape (%ZZ, a trailing %) and
+        // keeps none of it: a file request must not then turn into a catalogue request.
+        query.undecodableFile = namesParameter(uri, "file");
+        return query;
+    }
     if (const char* file = evhttp_find_header(&params, "file")) query.file = file;
     if (const char* face = evhttp_find_header(&params, "face")) query.face = face;
     if (const char* text = evhttp_find_header(&params, "text")) query.text = text;
@@ -175,6 +202,11 @@ void replyStatus(const Exchange& exchange, int code, const char* reason) {
 }
 
 void replyBadRequest(const Exchange& exchange) { replyStatus(exchange, 400, "Bad Request"); }
+
+void replyUnavailable(const Exchange& exchange) {
+    addHeader(exchange, "Retry-After", "1");
+    replyStatus(exchange, 503, "Service Unavailable");
+}
 
 void replyShared(const Exchange& exchange, int code, const char* reason,
                  std::shared_ptr<const std::string> body) {

@@ -58,6 +58,9 @@ struct Query {
     std::optional<std::string> text;  // with `file`: a subset holding what this text needs
     bool details = false;  // "details=1": the catalogue with the details for font pickers
     bool events = false;   // "events=1": a stream of catalogue events
+    // The query names a `file` parameter but cannot be decoded (a malformed escape anywhere
+    // in it): nothing else of it is known.
+    bool undecodableFile = false;
 };
 
 // One request and what the layer learnt of it before any route ran.
@@ -73,7 +76,8 @@ Exchange beginExchange(evhttp_request* req, const AccessPolicy& policy);
 // to the routes.
 bool answeredBeforeRoutes(const Exchange& exchange);
 
-// The request's query parameters; nothing when the query cannot be parsed.
+// The request's query parameters; nothing but `undecodableFile` when the query cannot be
+// decoded.
 Query parseQuery(evhttp_request* req);
 
 // Content-Disposition for a served file: the base name, quoted and restricted to printable ASCII
@@ -102,6 +106,8 @@ bool answeredNotModified(const Exchange& exchange, const std::string& etag);
 void replyStatus(const Exchange& exchange, int code, const char* reason);
 // 400 for a request whose parameters cannot be served.
 void replyBadRequest(const Exchange& exchange);
+// 503 for a request the agent cannot serve now but soon will, with a Retry-After.
+void replyUnavailable(const Exchange& exchange);
 // A body shared with other replies: lent to libevent rather than copied, and kept alive until
 // it has been written, even if a newer one replaces it meanwhile.
 void replyShared(const Exchange& exchange, int code, const char* reason,

@@ -11,9 +11,9 @@
 #include <string_view>
 #include <type_traits>
 
-#include <sys/stat.h>
-
 #include <event2/util.h>
+
+#include "fontset/FileIdentity.h"
 
 namespace Http {
 
@@ -47,23 +47,18 @@ class TagHash {
     uint64_t value_ = 0xcbf29ce484222325ull;
 };
 
-// A font file's tag: the same file, unchanged, keeps it; a replacement or any write (the
-// modification time has nanoseconds) gives another. Hashed, so that no inode or device number
-// reaches a page.
-inline TagHash fileHash(const struct stat& st) {
-    return TagHash()
-        .addValue(st.st_dev)
-        .addValue(st.st_ino)
-        .addValue(st.st_size)
-        .addValue(st.st_mtim.tv_sec)
-        .addValue(st.st_mtim.tv_nsec);
+// A font file's tag: the same file keeps it, anything else gives another. Hashed, so that no
+// inode or device number reaches a page.
+inline TagHash fileHash(const FileIdentity& file) {
+    const std::string key = file.key();
+    return TagHash().add(key.data(), key.size());
 }
 
-inline std::string fileEntityTag(const struct stat& st) { return fileHash(st).tag('f'); }
+inline std::string fileEntityTag(const FileIdentity& file) { return fileHash(file).tag('f'); }
 
 // A face or subset of a file: the file's tag and the parameters that chose the face.
-inline std::string faceEntityTag(const struct stat& st, uint32_t face, const std::string* text) {
-    TagHash hash = fileHash(st);
+inline std::string faceEntityTag(const FileIdentity& file, uint32_t face, const std::string* text) {
+    TagHash hash = fileHash(file);
     hash.addValue(face).addValue(text != nullptr ? text->size() + 1 : 0);
     if (text != nullptr) hash.add(text->data(), text->size());
     return hash.tag('w');

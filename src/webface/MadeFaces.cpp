@@ -1,143 +1,107 @@
 #include "webface/MadeFaces.h"
 
 #include <algorithm>
-#include <cstring>
+#include <cerrno>
 
-#include <sys/eventfd.h>
-#include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "webface/Sfnt.h"
 
-MappedFont::MappedFont(int fd, size_t size) {
-    if (size == 0) return;
-    void* data = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
-    if (data == MAP_FAILED) return;
-    data_ = data;
-    size_ = size;
-}
+namespace {
 
-MappedFont::~MappedFont() {
-    if (data_ != nullptr) munmap(data_, size_);
-}
-
-WebFaces::~WebFaces() {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        stopping_ = true;
+// The whole file, read rather than mapped: a file truncated while it is mapped kills the
+// reader with SIGBUS, where a read just comes back short. Empty when the file is not exactly
+// as it was opened, before and after the read, so that the bytes are of one version of it.
+std::optional<std::string> readWhole(const OpenFont& font) {
+    std::string bytes(static_cast<size_t>(font.status.st_size), '\0');
+    size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = pread(font.fd.get(), bytes.data() + done, bytes.size() - done,
+                                static_cast<off_t>(done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return std::nullopt;
+        done += static_cast<size_t>(n);
     }
-    wake_.notify_all();
-    for (std::thread& worker : workers_) worker.join();
+    struct stat after;
+    if (fstat(font.fd.get(), &after) != 0 || identityOf(after) != font.identity()) return std::nullopt;
+    return bytes;
 }
 
-bool WebFaces::start(event_base* base) {
-    finishedFd_.reset(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
-    if (!finishedFd_) return false;
-    finishedEvent_.reset(
-        event_new(base, finishedFd_.get(), EV_READ | EV_PERSIST, onFinished, this));
-    if (!finishedEvent_ || event_add(finishedEvent_.get(), nullptr) != 0) return false;
-    // Subsets are short; two workers keep one core for the event loop on a small machine.
-    const unsigned count = std::clamp(std::thread::hardware_concurrency(), 1u, 2u);
-    for (unsigned i = 0; i < count; ++i) workers_.emplace_back([this] { work(); });
-    return true;
+MadeFace madeOf(std::string bytes, const char* contentType) {
+    return MadeFace{MadeFace::Kind::Bytes, std::make_shared<const std::string>(std::move(bytes)),
+                    contentType};
 }
 
-std::string WebFaces::keyOf(const struct stat& status, const FaceOrder& order) {
-    const uint64_t fields[] = {static_cast<uint64_t>(status.st_dev),
-                               static_cast<uint64_t>(status.st_ino),
-                               static_cast<uint64_t>(status.st_size),
-                               static_cast<uint64_t>(status.st_mtim.tv_sec),
-                               static_cast<uint64_t>(status.st_mtim.tv_nsec),
-                               static_cast<uint64_t>(status.st_ctim.tv_sec),
-                               static_cast<uint64_t>(status.st_ctim.tv_nsec),
-                               order.face,
-                               order.text ? 1u : 0u};
-    std::string key(reinterpret_cast<const char*>(fields), sizeof fields);
-    if (order.text) key += *order.text;
+size_t sizeOf(const MadeFace& made) { return made.bytes ? made.bytes->size() : 0; }
+
+}  // namespace
+
+std::string MadeFaces::keyOf(const FileIdentity& file, uint32_t face,
+                             const std::optional<std::string>& text) {
+    std::string key = file.key();
+    const uint32_t fields[] = {face, text ? 1u : 0u};
+    key.append(reinterpret_cast<const char*>(fields), sizeof fields);
+    if (text) key += *text;
     return key;
 }
 
-std::optional<MadeFace> WebFaces::find(const std::string& key) {
+std::optional<MadeFace> MadeFaces::find(const std::string& key) {
     const auto found = byKey_.find(key);
     if (found == byKey_.end()) return std::nullopt;
     lru_.splice(lru_.begin(), lru_, found->second);
     return found->second->made;
 }
 
-bool WebFaces::make(std::string key, FaceOrder order, Done done) {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (workers_.empty() || waiting_.size() >= kMaxWaiting) return false;
-        waiting_.push_back(Job{std::move(key), std::move(order), std::move(done), {}});
-    }
-    wake_.notify_one();
-    return true;
+bool MadeFaces::make(std::string key, FaceOrder order, Done done) {
+    auto made = std::make_shared<MadeFace>();
+    auto shared = std::make_shared<FaceOrder>(std::move(order));
+    return pool_.post([made, shared] { *made = makeFace(*shared); },
+                      [this, made, key = std::move(key), done = std::move(done)] {
+                          remember(key, *made);
+                          done(*made);
+                      });
 }
 
-MadeFace WebFaces::makeFace(const FaceOrder& order) {
-    const std::string_view font = order.font->bytes();
-    if (order.text) {
-        if (std::optional<FaceSubset> subset = subsetFace(font, order.face, *order.text)) {
-            return MadeFace{std::make_shared<const std::string>(std::move(subset->bytes))};
+MadeFace MadeFaces::makeFace(const FaceOrder& order) {
+    using Kind = MadeFace::Kind;
+    if (static_cast<uint64_t>(order.font->status.st_size) > kMaxFileBytes) {
+        return MadeFace{order.face == 0 ? Kind::WholeFile : Kind::NoSuchFace, nullptr, nullptr};
+    }
+    const std::optional<std::string> bytes = readWhole(*order.font);
+    if (!bytes) return MadeFace{Kind::FileChanged, nullptr, nullptr};
+    // What is no SFNT (Type 1, bitmap fonts, WOFF) is served whole, as its only face.
+    const uint32_t faces = faceCountOf(*bytes);
+    if (order.face >= std::max(faces, 1u)) return MadeFace{Kind::NoSuchFace, nullptr, nullptr};
+    // The content type does not depend on the text: a subset keeps the face's outlines.
+    const char* type = fontContentType(*bytes, order.face);
+    if (faces != 0 && order.text) {
+        if (std::optional<FaceSubset> subset = subsetFace(*bytes, order.face, *order.text)) {
+            return madeOf(std::move(subset->bytes), type);
         }
     }
     // No subset to be had (or none asked for): the face whole.
-    if (isCollection(font)) {
-        if (std::optional<std::string> cut = cutFace(font, order.face)) {
-            return MadeFace{std::make_shared<const std::string>(std::move(*cut))};
+    if (isCollection(*bytes)) {
+        if (std::optional<std::string> cut = cutFace(*bytes, order.face)) {
+            return madeOf(std::move(*cut), type);
         }
     }
-    return MadeFace{};
+    return MadeFace{Kind::WholeFile, nullptr, type};
 }
 
-void WebFaces::work() {
-    for (;;) {
-        Job job;
-        {
-            std::unique_lock<std::mutex> lock(mutex_);
-            wake_.wait(lock, [this] { return stopping_ || !waiting_.empty(); });
-            if (stopping_) return;
-            job = std::move(waiting_.front());
-            waiting_.pop_front();
-        }
-        job.made = makeFace(job.order);
-        job.order.font.reset();  // unmapped here, not on the loop
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            finished_.push_back(std::move(job));
-        }
-        const uint64_t one = 1;
-        if (write(finishedFd_.get(), &one, sizeof one) < 0) {
-            // The counter cannot overflow at one per job; nothing else can fail here.
-        }
+void MadeFaces::remember(const std::string& key, const MadeFace& made) {
+    const size_t size = sizeOf(made);
+    if (made.kind == MadeFace::Kind::FileChanged || size > kCacheBytes / 4 ||
+        byKey_.count(key) != 0) {
+        return;
     }
-}
-
-void WebFaces::remember(const std::string& key, const MadeFace& made) {
-    const size_t size = made.bytes ? made.bytes->size() : 0;
-    if (size > kCacheBytes / 4 || byKey_.count(key) != 0) return;
     lru_.push_front(Remembered{key, made});
     byKey_.emplace(key, lru_.begin());
     cachedBytes_ += size + key.size();
     while (cachedBytes_ > kCacheBytes && !lru_.empty()) {
         const Remembered& oldest = lru_.back();
-        cachedBytes_ -= (oldest.made.bytes ? oldest.made.bytes->size() : 0) + oldest.key.size();
+        cachedBytes_ -= sizeOf(oldest.made) + oldest.key.size();
         byKey_.erase(oldest.key);
         lru_.pop_back();
-    }
-}
-
-void WebFaces::onFinished(evutil_socket_t fd, short, void* arg) {
-    auto& self = *static_cast<WebFaces*>(arg);
-    uint64_t count = 0;
-    if (read(fd, &count, sizeof count) < 0) return;
-    std::vector<Job> finished;
-    {
-        std::lock_guard<std::mutex> lock(self.mutex_);
-        finished.swap(self.finished_);
-    }
-    for (Job& job : finished) {
-        self.remember(job.key, job.made);
-        job.done(job.made);
     }
 }

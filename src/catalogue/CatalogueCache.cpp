@@ -1,0 +1,155 @@
+#include "catalogue/CatalogueCache.h"
+
+#include <malloc.h>
+
+#include "http/HttpCaching.h"
+
+namespace {
+
+bool sameState(const std::shared_ptr<const FontSetState>& a,
+               const std::shared_ptr<const FontSetState>& b) {
+    return a && b && (a == b || *a == *b);
+}
+
+CatalogueDetails detailsOf(const FontSet& set) {
+    CatalogueDetails details{set.facts, {}};
+    details.fileSizes.reserve(set.state->files.size());
+    size_t i = 0;
+    for (const std::string& path : *set.state->paths) {
+        details.fileSizes.emplace(path, static_cast<int64_t>(set.state->files[i++].size));
+    }
+    return details;
+}
+
+std::shared_ptr<const Catalogue> makeCatalogue(ResultSet* families,
+                                               const CatalogueDetails* details) {
+    auto catalogue = std::make_shared<Catalogue>();
+    catalogue->reply = VornFontAgent::makeCatalogueReply(families, details);
+    catalogue->validator = Http::contentEntityTag(catalogue->reply.body);
+    for (const Typeface* typeface : *families) {
+        if (typeface == nullptr) continue;
+        ++catalogue->families;
+        catalogue->faces += typeface->childList.size();
+    }
+    return catalogue;
+}
+
+}  // namespace
+
+bool CatalogueCache::attach(event_base* base) {
+    watch_.reset(
+        event_new(base, monitor_.watchDescriptor(), EV_READ | EV_PERSIST, onWatch, this));
+    waitLimit_.reset(evtimer_new(base, onWaitLimit, this));
+    return watch_ && waitLimit_ && event_add(watch_.get(), nullptr) == 0;
+}
+
+void CatalogueCache::whenCurrent(Use use) {
+    if (refreshing_) {
+        if (stuck_) return use(current_);
+        waiting_.push_back(Waiter{std::move(use), true});
+        return;
+    }
+    if (current_ && !monitor_.mayBeStale()) return use(current_);
+    waiting_.push_back(Waiter{std::move(use), false});
+    startRefresh();
+}
+
+void CatalogueCache::startRefresh() {
+    if (refreshing_) return;
+    refreshing_ = true;
+    stuck_ = false;
+    // The refresh reads the watch itself.
+    event_del(watch_.get());
+    const timeval limit = current_ ? kLongestWait : kLongestFirstWait;
+    evtimer_add(waitLimit_.get(), &limit);
+    auto result = std::make_shared<Refreshed>();
+    const bool posted = lane_.post([this, result, previous = current_] { *result = refresh(previous); },
+                                   [this, result] { onRefreshed(std::move(*result)); });
+    if (!posted) onRefreshed(Refreshed{});
+}
+
+CatalogueCache::Refreshed CatalogueCache::refresh(std::shared_ptr<const FontSet> previous) {
+    auto set = std::make_shared<FontSet>();
+    set->state = monitor_.currentState();
+    set->facts = monitor_.faceFacts();
+    set->files = memo_.describe(*set->state);
+    if (previous && sameState(previous->state, set->state)) {
+        // Byte for byte the same document.
+        set->plain = previous->plain;
+        return Refreshed{std::move(set), {}};
+    }
+    std::shared_ptr<ResultSet> families = familiesOf(*set->state, *set->files);
+    set->plain = makeCatalogue(families.get(), nullptr);
+    KeptFamilies kept{set->state, std::move(families)};
+    return Refreshed{std::move(set), std::move(kept)};
+}
+
+void CatalogueCache::onRefreshed(Refreshed result) {
+    refreshing_ = false;
+    stuck_ = false;
+    evtimer_del(waitLimit_.get());
+    event_add(watch_.get(), nullptr);
+    // A refresh that failed (out of memory) leaves the last set in place.
+    if (result.set) {
+        current_ = std::move(result.set);
+        if (result.kept.families) kept_ = std::move(result.kept);
+    }
+    // Who came while the refresh ran may have come after a change it did not see.
+    std::vector<Waiter> waiters = std::move(waiting_);
+    waiting_.clear();
+    const bool changedSince = monitor_.mayBeStale();
+    std::vector<Waiter> served;
+    for (Waiter& waiter : waiters) {
+        if (waiter.arrivedDuringRefresh && changedSince) {
+            waiting_.push_back(Waiter{std::move(waiter.use), false});
+        } else {
+            served.push_back(std::move(waiter));
+        }
+    }
+    if (!waiting_.empty()) startRefresh();
+    handOut(std::move(served));
+    if (refreshed && current_) refreshed(*current_);
+    if (changed && !refreshing_ && monitor_.changePending()) changed();
+}
+
+void CatalogueCache::handOut(std::vector<Waiter> waiters) {
+    for (Waiter& waiter : waiters) waiter.use(current_);
+}
+
+std::shared_ptr<const Catalogue> CatalogueCache::document(const FontSet& set, bool detailed) {
+    // Whatever this call makes, the kept families are not kept past it.
+    KeptFamilies kept = std::move(kept_);
+    kept_ = KeptFamilies{};
+    std::shared_ptr<const Catalogue> catalogue = set.plain;
+    if (detailed) {
+        if (!detailed_.catalogue || !sameState(detailed_.state, set.state)) {
+            std::shared_ptr<ResultSet> families = kept.families && kept.state == set.state
+                                                      ? kept.families
+                                                      : familiesOf(*set.state, *set.files);
+            const CatalogueDetails details = detailsOf(set);
+            detailed_ = Detailed{set.state, makeCatalogue(families.get(), &details)};
+        }
+        catalogue = detailed_.catalogue;
+    }
+    if (kept.families) {
+        kept = KeptFamilies{};
+        // They were made on the lane's thread, in a malloc arena that keeps what is freed in
+        // it: without a trim several MiB stay resident at 20,000 files.
+        malloc_trim(0);
+    }
+    return catalogue;
+}
+
+void CatalogueCache::onWatch(evutil_socket_t, short, void* arg) {
+    auto& self = *static_cast<CatalogueCache*>(arg);
+    self.monitor_.onWatchReadable();
+    if (self.changed) self.changed();
+}
+
+void CatalogueCache::onWaitLimit(evutil_socket_t, short, void* arg) {
+    auto& self = *static_cast<CatalogueCache*>(arg);
+    self.stuck_ = true;
+    std::vector<Waiter> waiters = std::move(self.waiting_);
+    self.waiting_.clear();
+    self.handOut(std::move(waiters));
+}
