@@ -1,6 +1,7 @@
 // Fuzzes the request handler's file route: an arbitrary request URI, as libevent's server would
 // hand it over, goes through the handler's own query parsing, header building and serving
-// decision, and then through the handler itself (with no connection, libevent drops the reply).
+// decision, and then through the handler itself (with no connection, libevent drops the reply),
+// with its event loop run until the reply is sent.
 //
 // Needs FONTCONFIG_FILE naming a private configuration (fuzz/run.sh writes one), so that the
 // listing is small, fixed for the whole run and made of regular files only.
@@ -29,10 +30,16 @@
 
 namespace {
 
-// The agent whose handler is fuzzed; it lives for the whole run.
+// The agent whose handler is fuzzed, and its event loop; they live for the whole run.
+event_base* gBase = nullptr;
 Agent* gAgent = nullptr;
+// What the agent described, from the same listing its routes use.
+std::shared_ptr<const FontSet> gFonts;
 // Every path fontconfig lists, before any filtering: nothing outside it may ever be served.
 std::set<std::string> gListed;
+// The listed paths that pass the filter and that FreeType described as fonts: exactly these
+// are served.
+std::set<std::string> gServable;
 // The regular files open between inputs; more afterwards means a leaked font descriptor. Only
 // regular files count: the sanitizers' runtime opens pipes of its own now and then.
 size_t gOpenFiles = 0;
@@ -112,6 +119,11 @@ void checkDisposition(const std::string& file, const std::string& value) {
     check(decoded == base, "RFC 5987 name does not decode to the file name");
 }
 
+// Runs the loop until the work sent off it has come back: every reply is then sent.
+void settle() {
+    while (gAgent->busy()) event_base_loop(gBase, EVLOOP_ONCE);
+}
+
 evhttp_request* requestFor(const std::string& uri) {
     evhttp_request* req = evhttp_request_new(nullptr, nullptr);
     if (req == nullptr) fail("evhttp_request_new failed");
@@ -146,20 +158,29 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
         fprintf(stderr, "fuzz_request: the private configuration lists no font\n");
         exit(1);
     }
-    // Every listed font that passes the filter is served: without that, the fuzzer would only
-    // ever see refusals. This also lists once, so that the listing's own state is in place
-    // before the descriptor count is taken.
+    // Every listed font that passes the filter and was described is served: without that, the
+    // fuzzer would only ever see refusals. This also lists once, so that the listing's own
+    // state is in place before the descriptor count is taken.
+    gBase = event_base_new();
     gAgent = new Agent();
-    size_t served = 0;
+    if (gBase == nullptr || !gAgent->attach(gBase, nullptr, 0)) fail("cannot start the agent");
+    settle();
+    gAgent->catalogues().whenCurrent([](std::shared_ptr<const FontSet> set) { gFonts = set; });
+    if (!gFonts) fail("no font set");
     for (const std::string& path : gListed) {
-        if (!canSupportFontFormat(path.c_str())) continue;
-        if (!openListedFont(*gAgent->monitor().listFontPaths(), path)) {
-            fprintf(stderr, "fuzz_request: a listed font is refused: %s\n", path.c_str());
+        const auto described = gFonts->files->find(path);
+        if (!canSupportFontFormat(path.c_str()) || described == gFonts->files->end() ||
+            !described->second.description) {
+            continue;
+        }
+        if (!openListedFont(*gFonts->files, path)) {
+            fprintf(stderr, "fuzz_request: a described font is refused: %s\n", path.c_str());
             exit(1);
         }
-        ++served;
+        gServable.insert(path);
     }
-    fprintf(stderr, "fuzz_request: %zu listed paths, %zu served\n", gListed.size(), served);
+    fprintf(stderr, "fuzz_request: %zu listed paths, %zu served\n", gListed.size(),
+            gServable.size());
     gOpenFiles = openRegularFiles();
     return 0;
 }
@@ -184,18 +205,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                 disposition.c_str()) == 0,
               "libevent refused the Content-Disposition value");
 
-        const bool allowed = canSupportFontFormat(file.c_str());
         const bool listed = gListed.count(file) != 0;
-        const std::optional<OpenFont> font =
-            openListedFont(*gAgent->monitor().listFontPaths(), file);
+        const bool servable = gServable.count(file) != 0;
+        const std::optional<OpenFont> font = openListedFont(*gFonts->files, file);
         if (font) {
-            check(listed && allowed, "served a path that is not a listed font");
+            check(listed && servable, "served a path that is not a listed font");
             struct stat st;
             check(fstat(font->fd.get(), &st) == 0 && S_ISREG(st.st_mode) &&
                       st.st_size == font->status.st_size,
                   "served descriptor is not the listed regular file");
         } else {
-            check(!(listed && allowed), "refused a listed font");
+            check(!servable, "refused a listed font");
         }
     }
     evhttp_request_free(req);
@@ -205,6 +225,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!file.empty()) {
         evhttp_request* handled = requestFor(uri);
         Routes::dispatch(*gAgent, handled);  // its reply frees the request
+        settle();
     }
 
     check(openRegularFiles() == gOpenFiles, "a descriptor was leaked");

@@ -33,6 +33,11 @@ void writeFile(const std::string& path, const std::string& data) {
     out << data;
 }
 
+std::string agentBinary() {
+    const char* other = getenv("VORN_AGENT_BINARY");
+    return other != nullptr && *other != '\0' ? other : AGENT_BINARY;
+}
+
 std::string fixturePath(const std::string& relative) {
     return std::string(FIXTURE_DIR) + "/" + relative;
 }
@@ -193,7 +198,7 @@ void AgentProcess::start(const std::vector<std::string>& args,
     outDir_ = makeTempDir("vorn-agent-");
     const std::string outPath = outDir_ + "/stdout";
     const std::string errPath = outDir_ + "/stderr";
-    std::vector<std::string> argvStrings = {AGENT_BINARY};
+    std::vector<std::string> argvStrings = {agentBinary()};
     argvStrings.insert(argvStrings.end(), args.begin(), args.end());
     pid = fork();
     if (pid < 0) throw std::runtime_error("fork failed");

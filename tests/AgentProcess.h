@@ -82,6 +82,10 @@ class AgentProcess {
     std::string outDir_;
 };
 
+// The agent binary the tests start: the build's own, or VORN_AGENT_BINARY's (to run the tests
+// against another build, such as the last release's).
+std::string agentBinary();
+
 std::string readFile(const std::string& path);
 // Waits (at most a second) until a file time set now would be later than `stamp`: file times
 // come from a coarse clock, so two changes in a row can carry the same time.

@@ -4,12 +4,16 @@
 #include <dirent.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -163,6 +167,18 @@ TEST(AgentCommandLine, PortIsReducedModulo65536) {
     EXPECT_EQ(agent.stop(SIGTERM), 0);
 }
 
+TEST(AgentCommandLine, AValueThatIsNoDecimalNumberOrANegativeTimeOutIsRefused) {
+    const std::vector<std::vector<std::string>> refused = {
+        {"-p", "abc"}, {"-p", "16801x"}, {"-p", ""}, {"-t", "abc"}, {"-t", "-5"}, {"-t", " 5"}};
+    for (const std::vector<std::string>& args : refused) {
+        AgentProcess agent;
+        agent.start(args, {"LC_ALL=C"});
+        EXPECT_EQ(agent.waitExit(), 1) << args[0] << " '" << args[1] << "'";
+        const std::string error = agent.readStderr();
+        EXPECT_EQ(std::count(error.begin(), error.end(), '\n'), 1) << error;
+    }
+}
+
 TEST(AgentCommandLine, LastListenAddressWinsAndExtraWordsAreIgnored) {
     PrivateFontconfig fontconfig;
     AgentProcess agent;
@@ -246,6 +262,53 @@ TEST_F(AgentDaemon, ParentExitsZeroOnceTheChildListens) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
+// `$(vorn-font-agent -d)` returns: the agent in the background holds none of the caller's
+// standard streams, and has a session of its own.
+TEST_F(AgentDaemon, TheChildLetsGoOfTheCallersStreamsOnceItListens) {
+    PrivateFontconfig fontconfig;
+    const int port = freeLoopbackPort();
+    int output[2];
+    ASSERT_EQ(pipe2(output, O_CLOEXEC), 0);
+    const std::string binary = agentBinary(), portText = std::to_string(port);
+    const std::string conf = "FONTCONFIG_FILE=" + fontconfig.confFile;
+    const pid_t parent = fork();
+    ASSERT_GE(parent, 0);
+    if (parent == 0) {
+        dup2(output[1], STDOUT_FILENO);
+        dup2(output[1], STDERR_FILENO);
+        putenv(const_cast<char*>(conf.c_str()));
+        putenv(const_cast<char*>("LC_ALL=C"));
+        execl(binary.c_str(), binary.c_str(), "-d", "-l", "127.0.0.1", "-p", portText.c_str(),
+              static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(output[1]);
+    std::string said;
+    bool ended = false;
+    for (int waited = 0; waited < 100 && !ended; ++waited) {
+        pollfd readable{output[0], POLLIN, 0};
+        if (poll(&readable, 1, 100) <= 0) continue;
+        char chunk[256];
+        const ssize_t n = read(output[0], chunk, sizeof chunk);
+        ended = n <= 0;
+        if (n > 0) said.append(chunk, static_cast<size_t>(n));
+    }
+    close(output[0]);
+    int status = -1;
+    waitpid(parent, &status, 0);
+    EXPECT_TRUE(ended) << "the caller's output is still held";
+    EXPECT_EQ(said, "C");
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+
+    const std::vector<pid_t> children = adoptedChildren();
+    ASSERT_EQ(children.size(), 1u);
+    EXPECT_EQ(getsid(children[0]), children[0]);
+    EXPECT_EQ(httpGet(port, "/").status, 200);
+    kill(children[0], SIGTERM);
+    ASSERT_EQ(waitpid(children[0], &status, 0), children[0]);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
 TEST_F(AgentDaemon, ParentExitsOneWhenTheChildCannotListen) {
     BusyPort busy;
     AgentProcess parent;
@@ -322,6 +385,23 @@ TEST_F(AgentHttp, RequestsWithoutAFileValueGetTheCatalogue) {
         EXPECT_EQ(response.header("Content-Disposition"), "");
         EXPECT_NE(response.body.find("\"family\":\"Example Sans\""), std::string::npos) << request;
     }
+}
+
+// libevent decodes none of a query with a malformed escape: a file request must not turn into
+// the catalogue, or into any other file.
+TEST_F(AgentHttp, AFileQueryThatCannotBeDecodedIsABadRequest) {
+    const std::string font = urlEncode(fontPath_);
+    for (const std::string& target :
+         {std::string("/?file=%ZZ"), "/?file=" + font + "%", "/?file=" + font + "&text=100%",
+          std::string("/?file=/etc/passwd&x=%G1"), "/?x=%G1&FILE=" + font}) {
+        const HttpResponse response = httpGet(port(), target);
+        EXPECT_EQ(response.status, 400) << target;
+        EXPECT_EQ(response.body, "") << target;
+        EXPECT_EQ(response.header("Access-Control-Allow-Origin"), "*") << target;
+    }
+    const HttpResponse catalogue = httpGet(port(), "/?x=%ZZ");
+    EXPECT_EQ(catalogue.status, 200);
+    EXPECT_NE(catalogue.body.find("\"family\":\"Example Sans\""), std::string::npos);
 }
 
 TEST_F(AgentHttp, ListedFontIsServedWholeWithFileHeaders) {
@@ -527,6 +607,58 @@ TEST_F(AgentHttp, FileOfMoreThanTwoGibibytesIsOfferedWhole) {
         << head.substr(0, 400);
     std::filesystem::remove(huge);
     EXPECT_TRUE(agent_->running());
+}
+
+// cp -p, rsync -t and tar x put the modification time back: the change time still tells.
+TEST(FileValidators, ASameSizeRewriteThatPutsBackTheModificationTimeIsNoLongerNotModified) {
+    PrivateFontconfig fc;
+    const std::string font = fc.install("static/ExampleSans-Regular.ttf");
+    AgentProcess agent;
+    ASSERT_TRUE(agent.startServing(fc));
+    const std::string target = "/?file=" + urlEncode(font);
+    const HttpResponse first = httpGet(agent.port, target);
+    ASSERT_EQ(first.status, 200);
+
+    struct stat before;
+    ASSERT_EQ(stat(font.c_str(), &before), 0);
+    waitPastFileTime(before.st_ctim);
+    // The family renamed in its name records (UTF-16): same size, another font.
+    std::string renamed = first.body;
+    const size_t at = renamed.find(std::string("S\0a\0n\0s", 7));
+    ASSERT_NE(at, std::string::npos);
+    renamed[at + 6] = 'z';
+    writeFile(font, renamed);
+    const timespec times[2] = {before.st_atim, before.st_mtim};
+    ASSERT_EQ(utimensat(AT_FDCWD, font.c_str(), times, 0), 0);
+
+    const HttpResponse again = httpExchange(
+        agent.port, "GET " + target + " HTTP/1.1\r\nHost: x\r\nIf-None-Match: " +
+                        first.header("ETag") + "\r\n\r\n");
+    EXPECT_EQ(again.status, 200);
+    EXPECT_EQ(again.body, renamed);
+    EXPECT_EQ(agent.stop(SIGTERM), 0);
+}
+
+// libevent's time-out bounds each wait for a byte; a request sent a byte at a time must still
+// arrive whole within it.
+TEST(RequestDeadline, ARequestTrickledInIsCutOffAtTheTimeOut) {
+    PrivateFontconfig fc;
+    AgentProcess agent;
+    ASSERT_TRUE(agent.startServing(fc, {"-t", "1"}));
+    const int fd = connectLoopback(agent.port);
+    ASSERT_GE(fd, 0);
+    const std::string request = "GET / HTTP/1.1\r\nHost: x\r\nX-Slow: " + std::string(64, 'a');
+    bool cutOff = false;
+    for (size_t i = 0; i < request.size() && !cutOff; ++i) {
+        cutOff = send(fd, &request[i], 1, MSG_NOSIGNAL) != 1;
+        pollfd readable{fd, POLLIN, 0};
+        char byte;
+        if (!cutOff && poll(&readable, 1, 300) > 0) cutOff = recv(fd, &byte, 1, 0) <= 0;
+    }
+    close(fd);
+    EXPECT_TRUE(cutOff);
+    EXPECT_EQ(httpGet(agent.port, "/").status, 200);
+    EXPECT_EQ(agent.stop(SIGTERM), 0);
 }
 
 // Out of descriptors, a listed font is "try again", not "no such font", and the agent neither

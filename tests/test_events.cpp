@@ -133,6 +133,23 @@ TEST(EventStream, EachRealChangeGivesExactlyOneEventWithTheNewCounts) {
     EXPECT_EQ(stream.events(2).size(), 0u);
 }
 
+// A family installed file by file is announced once it has settled, but a burst that keeps
+// going is still announced while it goes on.
+TEST(EventStream, ABurstThatKeepsGoingIsAnnouncedWhileItGoesOn) {
+    PrivateFontconfig fc;
+    fc.install("static/ExampleSans-Regular.ttf");
+    AgentProcess agent;
+    ASSERT_TRUE(agent.startServing(fc));
+    EventStreamClient stream(agent.port);
+    ASSERT_EQ(stream.events(5, 1).size(), 1u);
+    bool announced = false;
+    for (int i = 0; i < 40 && !announced; ++i) {
+        fc.install("static/ExampleSans-Italic.ttf", "Steady" + std::to_string(i) + ".ttf");
+        announced = !stream.events(0.1, 1).empty();
+    }
+    EXPECT_TRUE(announced) << "no event while changes came every tenth of a second";
+}
+
 TEST(EventStream, IdleStreamsOutliveTheTimeOutAndClosedOnesAreReleased) {
     PrivateFontconfig fc;
     fc.install("static/ExampleSans-Regular.ttf");

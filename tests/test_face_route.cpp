@@ -68,6 +68,10 @@ TEST_F(FaceRoute, ASubsetIsTheSubsettersAndNeverStale) {
                                      first.header("ETag") + "\r\n\r\n");
     EXPECT_EQ(again.status, 304);
     EXPECT_NE(first.header("ETag"), get(trio, "&face=1&text=Hi%20there").header("ETag"));
+    // Another text is another subset, not the one remembered.
+    const HttpResponse other = get(trio, "&face=2&text=Zq");
+    EXPECT_EQ(other.body, subsetFace(readFile(trio), 2, "Zq").value().bytes);
+    EXPECT_NE(other.body, first.body);
 
     // The same path rewritten with another font: the subset is made from the new one.
     writeFile(trio, readFile(fixturePath("webface/ExampleWebTrio.ttc")));

@@ -13,6 +13,8 @@
 
 #include "AgentProcess.h"
 #include "core/Ownership.h"
+#include "http/HttpCaching.h"
+#include "webface/MadeFaces.h"
 #include "webface/Sfnt.h"
 
 namespace {
@@ -268,3 +270,55 @@ TEST(SubsetFace, RefusesTextsAndFacesOutsideTheBounds) {
 }
 
 }  // namespace
+
+// --- The made faces' cache and keys ---------------------------------------------------------------
+
+TEST(MadeFaceCache, StaysWithinItsBytesDroppingTheLeastRecentlyUsedFirst) {
+    JobPool unused(1, 1);
+    MadeFaces faces(unused);
+    const auto made = [](size_t bytes) {
+        return MadeFace{MadeFace::Kind::Bytes, std::make_shared<const std::string>(bytes, 'x'),
+                        "font/ttf"};
+    };
+    const size_t share = MadeFaces::kCacheBytes / 5;
+    for (int i = 0; i < 4; ++i) faces.remember("face" + std::to_string(i), made(share));
+    ASSERT_TRUE(faces.find("face0"));  // used again: now the most recent
+    faces.remember("face4", made(share));
+    faces.remember("face5", made(share));
+    EXPECT_LE(faces.cachedBytes(), MadeFaces::kCacheBytes);
+    EXPECT_TRUE(faces.find("face0"));
+    EXPECT_FALSE(faces.find("face1"));
+    EXPECT_TRUE(faces.find("face5"));
+    // More than a quarter of the cache is made each time, never remembered.
+    faces.remember("huge", made(MadeFaces::kCacheBytes / 4 + 1));
+    EXPECT_FALSE(faces.find("huge"));
+    EXPECT_TRUE(faces.find("face5"));
+}
+
+// The file reply's validator and the made face's key change with every field of the file's
+// identity: a file that differs in any of them is another file.
+TEST(FileIdentityKeys, EveryFieldChangesTheValidatorAndTheKey) {
+    FileIdentity base;
+    base.device = 1;
+    base.inode = 2;
+    base.size = 3;
+    base.modified = {4, 5};
+    base.changed = {6, 7};
+    const std::vector<void (*)(FileIdentity&)> changes = {
+        [](FileIdentity& f) { f.device = 9; },          [](FileIdentity& f) { f.inode = 9; },
+        [](FileIdentity& f) { f.size = 9; },            [](FileIdentity& f) { f.modified.tv_sec = 9; },
+        [](FileIdentity& f) { f.modified.tv_nsec = 9; }, [](FileIdentity& f) { f.changed.tv_sec = 9; },
+        [](FileIdentity& f) { f.changed.tv_nsec = 9; }};
+    for (size_t i = 0; i < changes.size(); ++i) {
+        FileIdentity other = base;
+        changes[i](other);
+        EXPECT_NE(Http::fileEntityTag(other), Http::fileEntityTag(base)) << "field " << i;
+        EXPECT_NE(Http::faceEntityTag(other, 0, nullptr), Http::faceEntityTag(base, 0, nullptr))
+            << "field " << i;
+        EXPECT_NE(MadeFaces::keyOf(other, 0, std::nullopt), MadeFaces::keyOf(base, 0, std::nullopt))
+            << "field " << i;
+    }
+    const std::string text = "Hi";
+    EXPECT_NE(Http::faceEntityTag(base, 0, &text), Http::faceEntityTag(base, 0, nullptr));
+    EXPECT_NE(MadeFaces::keyOf(base, 0, text), MadeFaces::keyOf(base, 1, text));
+}

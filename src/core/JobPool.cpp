@@ -29,9 +29,15 @@ bool JobPool::post(Work work, Done done) {
             return false;
         }
         shared_->waiting.push_back(Job{std::move(work), std::move(done)});
+        ++shared_->undone;
     }
     shared_->wake.notify_one();
     return true;
+}
+
+bool JobPool::busy() const {
+    std::lock_guard<std::mutex> lock(shared_->mutex);
+    return shared_->undone != 0;
 }
 
 size_t JobPool::waiting() const {
@@ -42,6 +48,7 @@ size_t JobPool::waiting() const {
 bool JobPool::stop(std::chrono::milliseconds grace) {
     std::unique_lock<std::mutex> lock(shared_->mutex);
     shared_->stopping = true;
+    shared_->undone -= shared_->waiting.size();
     shared_->waiting.clear();
     shared_->wake.notify_all();
     const bool finished = shared_->idle.wait_for(lock, grace, [this] { return shared_->running == 0; });
@@ -93,5 +100,9 @@ void JobPool::onFinished(evutil_socket_t fd, short, void* arg) {
         std::lock_guard<std::mutex> lock(self.shared_->mutex);
         finished.swap(self.shared_->finished);
     }
-    for (Done& done : finished) done();
+    for (Done& done : finished) {
+        done();
+        std::lock_guard<std::mutex> lock(self.shared_->mutex);
+        --self.shared_->undone;
+    }
 }

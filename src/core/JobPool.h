@@ -37,6 +37,8 @@ class JobPool {
 
     // Jobs posted and not yet begun.
     size_t waiting() const;
+    // True while a job posted has not yet had its `done` run.
+    bool busy() const;
 
     // Drops the jobs that have not begun and lets the running ones finish within `grace`. False
     // when one is still running then: its thread is left behind, since a call that never
@@ -56,6 +58,7 @@ class JobPool {
         std::deque<Job> waiting;
         std::vector<Done> finished;
         size_t running = 0;
+        size_t undone = 0;  // posted, `done` not yet run
         bool stopping = false;
         UniqueFd finishedFd;  // an eventfd the threads signal
     };
