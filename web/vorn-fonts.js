@@ -155,6 +155,11 @@ function round(value) {
  * the file again (only used with agents that do not cut faces themselves). */
 const COLLECTION_CACHE_BYTES = 64 << 20;
 
+/** A busy agent (503 with Retry-After) is asked again this many times, waiting at most this
+ * long each time. */
+const BUSY_RETRIES = 3;
+const MAX_RETRY_WAIT_S = 5;
+
 export class VornFontAgent {
   /**
    * @param {string} [url]  The agent's address; "127.0.0.1:16801" alone means http.
@@ -369,12 +374,26 @@ export class VornFontAgent {
 
   // ---- internals ----
 
+  /** One GET. A 503 with Retry-After (the agent is busy, or still making its first catalogue)
+   * is asked again, a few times, after the wait it names. */
   async get(url, signal) {
-    try {
-      return await this.fetchImpl(url, {credentials: 'omit', signal});
-    } catch (err) {
-      if (signal?.aborted) throw err;
-      throw new AgentError('unreachable', 'cannot reach the agent at ' + this.base);
+    for (let attempt = 0; ; ++attempt) {
+      let reply;
+      try {
+        reply = await this.fetchImpl(url, {credentials: 'omit', signal});
+      } catch (err) {
+        if (signal?.aborted) throw err;
+        throw new AgentError('unreachable', 'cannot reach the agent at ' + this.base);
+      }
+      const wait = Number(reply.headers?.get?.('retry-after') ?? NaN);
+      if (reply.status !== 503 || attempt >= BUSY_RETRIES || !(wait >= 0)) return reply;
+      await new Promise((resolve, reject) => {
+        const timer = setTimeout(resolve, Math.min(wait, MAX_RETRY_WAIT_S) * 1000);
+        signal?.addEventListener('abort', () => {
+          clearTimeout(timer);
+          reject(signal.reason);
+        }, {once: true});
+      });
     }
   }
 

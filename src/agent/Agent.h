@@ -32,6 +32,9 @@ class Agent {
     // fontconfig), and the process must then end without waiting for it.
     bool stop(std::chrono::milliseconds grace);
 
+    // True while work sent off the loop has not come back.
+    bool busy() const { return catalogueLane_.busy() || faceLane_.busy(); }
+
     // Which pages may read the replies (-o); set before the loop runs.
     Http::AccessPolicy policy;
 

@@ -106,6 +106,21 @@ describe('catalogue', () => {
     assert.equal(face('ExampleTrio-Bold').fileSize, fs.statSync(fontPath('ExampleTrio.ttc')).size);
   });
 
+  test('a busy agent (503 with Retry-After) is asked again; a lasting 503 is an error', async () => {
+    const replies = [503, 503, 200];
+    const asked = [];
+    const busy = new VornFontAgent('http://127.0.0.1:1/', {fetch: async (url) => {
+      asked.push(url);
+      const status = replies.shift() ?? 503;
+      return new Response(status === 200 ? '[]' : null,
+                          {status, headers: status === 503 ? {'Retry-After': '0'} : {}});
+    }});
+    assert.deepEqual((await busy.catalogue({details: false})).families, []);
+    assert.equal(asked.length, 3);
+    await assert.rejects(busy.catalogue({details: false}),
+                         (err) => err instanceof AgentError && err.status === 503);
+  });
+
   test('an agent that is not running is "unreachable", not a crash', async () => {
     const gone = new VornFontAgent(`http://127.0.0.1:${await freePort()}/`);
     await assert.rejects(gone.catalogue(), (err) => err instanceof AgentError &&
