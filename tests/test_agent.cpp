@@ -25,6 +25,7 @@
 #include <gtest/gtest.h>
 
 #include "AgentProcess.h"
+#include "catalogue/DetailedDocument.h"
 #include "http/Http.h"
 #include "VornFontAgent.h"
 
@@ -525,7 +526,9 @@ TEST(CatalogueReply, DetailedFacesAddTheirMembersAroundThePlainOnes) {
     const CatalogueDetails details{facts, {{trickyFile, 1234}}};
 
     const auto plainReply = VornFontAgent::makeCatalogueReply(&set);
-    const auto detailedReply = VornFontAgent::makeCatalogueReply(&set, &details);
+    int nErrorCode = -1;
+    const auto detailedReply = VornFontAgent::catalogueReplyOf(
+        convertToDetailedJson(&set, details, nErrorCode), nErrorCode);
     ASSERT_EQ(detailedReply.status, 200);
     const nlohmann::json plain = nlohmann::json::parse(plainReply.body);
     const nlohmann::json detailed = nlohmann::json::parse(detailedReply.body);

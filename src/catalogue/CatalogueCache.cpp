@@ -2,6 +2,7 @@
 
 #include <malloc.h>
 
+#include "catalogue/DetailedDocument.h"
 #include "http/HttpCaching.h"
 
 namespace {
@@ -21,10 +22,17 @@ CatalogueDetails detailsOf(const FontSet& set) {
     return details;
 }
 
+// The plain document of `families`, or the detailed one with `details`.
 std::shared_ptr<const Catalogue> makeCatalogue(ResultSet* families,
                                                const CatalogueDetails* details) {
     auto catalogue = std::make_shared<Catalogue>();
-    catalogue->reply = VornFontAgent::makeCatalogueReply(families, details);
+    if (details != nullptr) {
+        int nErrorCode = 0;
+        std::string text = convertToDetailedJson(families, *details, nErrorCode);
+        catalogue->reply = VornFontAgent::catalogueReplyOf(std::move(text), nErrorCode);
+    } else {
+        catalogue->reply = VornFontAgent::makeCatalogueReply(families);
+    }
     catalogue->validator = Http::contentEntityTag(catalogue->reply.body);
     for (const Typeface* typeface : *families) {
         if (typeface == nullptr) continue;
