@@ -79,7 +79,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
 
     // The catalogue leaves out what it cannot write, so its document must always come out.
-    std::unique_ptr<ResultSet> catalogue(buildResultSet(FontPathList{gPath}));
+    const std::vector<const std::string*> paths = {&gPath};
+    std::vector<Description> descriptions;
+    for (DescribedFont& font : describeFontFiles(paths)) descriptions.push_back(font.description);
+    std::unique_ptr<ResultSet> catalogue(groupFamilies(descriptions));
     check(catalogue != nullptr && catalogue->size() <= 1, "one file made several families");
     const VornFontAgent::CatalogueReply reply = VornFontAgent::makeCatalogueReply(catalogue.get());
     check(reply.status == 200, "catalogue of one file is not 200");

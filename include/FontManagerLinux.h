@@ -24,16 +24,15 @@ using FontPathList = std::set<std::string>;
 // Lists the installed fonts and describes every one afresh; the caller owns the result, never
 // null.
 ResultSet* getAvailableFonts();
-
-// Building blocks of getAvailableFonts, public so that they can be tested one by one and so that
-// the agent can remember descriptions between catalogues.
+// The catalogue of a font set (null gives an empty one): collectFontPaths, describeFontFiles,
+// groupFamilies. The agent runs these steps itself, with what it remembers between catalogues
+// in between.
+ResultSet* getResultSet(FcFontSet* fs);
 
 // The accepted paths of the fonts `config` lists (null: the current configuration).
 FontPathList listInstalledFontPaths(FcConfig* config = nullptr);
-ResultSet* getResultSet(FcFontSet* fs);
+// The accepted paths of a font set.
 FontPathList collectFontPaths(FcFontSet* fs);
-// Describes every path afresh, remembering nothing.
-ResultSet* buildResultSet(const FontPathList& paths);
 std::string createFontDescriptor2(FcPattern* pattern);
 bool canSupportFontFormat(const char* path);
 void sortResultSet(ResultSet* pRes);
@@ -70,15 +69,13 @@ struct DescribedFont {
     Description description;
     struct stat status {};
 };
-// Describes the files side by side; the result is in the order of `paths`. A file whose names
-// cannot be written as JSON is left out with a diagnostic.
+// createTypeface for each file, side by side; the result is in the order of `paths`. A file
+// whose names cannot be written as JSON is left out with a diagnostic.
 std::vector<DescribedFont> describeFontFiles(const std::vector<const std::string*>& paths);
 // Merges descriptions, in their order, into one family per family name and orders the faces.
 ResultSet* groupFamilies(const std::vector<Description>& descriptions);
 
-// Describes one font file; null when FreeType cannot open it or it has no family name.
-Typeface* createTypeface(std::string path);
+// Describes one font file; null when FreeType cannot open it or it has no family name. With
+// `status`, what fstat said of the file opened (st_mode 0 when none was).
+Typeface* createTypeface(std::string path, struct stat* status = nullptr);
 void parseFontVariations(FT_MM_Var* variations, Typeface* typeface);
-void parseFontFace(FT_Face face, FT_MM_Var* variations, Typeface* typeface, std::string path);
-std::string getStyleName(FT_Face face, FT_UInt strid);
-std::string getLocalFamily(FT_Face face);

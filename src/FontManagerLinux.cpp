@@ -236,10 +236,6 @@ void describeAxes(const NameRecords& names, FT_MM_Var* variations, size_t firstA
 
 }  // namespace
 
-// --- Face description -------------------------------------------------------------------------
-
-std::string getStyleName(FT_Face face, FT_UInt strid) { return NameRecords(face).styleName(strid); }
-
 namespace {
 
 std::string localFamilyOf(FT_Face face, const NameRecords& names) {
@@ -313,8 +309,6 @@ FtLibraryPtr newLibrary() {
 
 }  // namespace
 
-std::string getLocalFamily(FT_Face face) { return localFamilyOf(face, NameRecords(face)); }
-
 void parseFontVariations(FT_MM_Var* variations, Typeface* typeface) {
     for (FT_UInt i = 0; i < variations->num_axis; ++i) {
         const FT_Var_Axis& axis = variations->axis[i];
@@ -324,14 +318,13 @@ void parseFontVariations(FT_MM_Var* variations, Typeface* typeface) {
     }
 }
 
-void parseFontFace(FT_Face face, FT_MM_Var* variations, Typeface* typeface, std::string path) {
-    describeFace(face, NameRecords(face), variations, typeface, path);
-}
-
-Typeface* createTypeface(std::string path) {
-    const FtLibraryPtr library = newLibrary();
-    struct stat status;
-    return library ? describeFile(library.get(), path, status) : nullptr;
+Typeface* createTypeface(std::string path, struct stat* status) {
+    // One library per thread: creating one per file costs more than small files do.
+    thread_local const FtLibraryPtr library = newLibrary();
+    struct stat opened {};
+    Typeface* typeface = library ? describeFile(library.get(), path, opened) : nullptr;
+    if (status != nullptr) *status = opened;
+    return typeface;
 }
 
 // --- Enumeration ------------------------------------------------------------------------------
@@ -484,11 +477,8 @@ std::vector<DescribedFont> describeFontFiles(const std::vector<const std::string
     // side.
     std::vector<std::unique_ptr<Typeface>> described(paths.size());
     std::vector<DescribedFont> fonts(paths.size());
-    parallelFor(paths.size(), [&](size_t i) {
-        // One library per thread: creating one per file costs more than small files do.
-        thread_local const FtLibraryPtr library = newLibrary();
-        if (library) described[i].reset(describeFile(library.get(), *paths[i], fonts[i].status));
-    });
+    parallelFor(paths.size(),
+                [&](size_t i) { described[i].reset(createTypeface(*paths[i], &fonts[i].status)); });
 
     for (size_t i = 0; i < paths.size(); ++i) {
         if (!described[i]) continue;
@@ -521,23 +511,21 @@ ResultSet* groupFamilies(const std::vector<Description>& descriptions) {
     return result.release();
 }
 
-ResultSet* buildResultSet(const FontPathList& paths) {
+ResultSet* getResultSet(FcFontSet* fs) {
+    if (fs == nullptr) return new ResultSet();
+    const FontPathList paths = collectFontPaths(fs);
     std::vector<const std::string*> pointers;
     pointers.reserve(paths.size());
     for (const std::string& path : paths) pointers.push_back(&path);
     std::vector<Description> descriptions;
+    descriptions.reserve(paths.size());
     for (DescribedFont& font : describeFontFiles(pointers)) {
         descriptions.push_back(std::move(font.description));
     }
     return groupFamilies(descriptions);
 }
 
-ResultSet* getResultSet(FcFontSet* fs) {
-    if (fs == nullptr) return new ResultSet();
-    return buildResultSet(collectFontPaths(fs));
-}
-
 ResultSet* getAvailableFonts() {
     FcInit();
-    return buildResultSet(listInstalledFontPaths());
+    return getResultSet(installedFonts(nullptr));
 }

@@ -128,7 +128,14 @@ std::string documentOf(std::unique_ptr<ResultSet> set) {
     return VornFontAgent::convertToJson(set.get(), code);
 }
 
-std::string documentOf(ResultSet* set) { return documentOf(std::unique_ptr<ResultSet>(set)); }
+// Every path described afresh, nothing remembered.
+std::string freshDocumentOf(const FontPathList& paths) {
+    std::vector<const std::string*> pointers;
+    for (const std::string& path : paths) pointers.push_back(&path);
+    std::vector<Description> descriptions;
+    for (DescribedFont& font : describeFontFiles(pointers)) descriptions.push_back(font.description);
+    return documentOf(std::unique_ptr<ResultSet>(groupFamilies(descriptions)));
+}
 
 FontSetState stateOf(const std::vector<std::string>& fixtures) {
     FontSetState state;
@@ -153,7 +160,7 @@ const std::vector<std::string> kMemoFixtures = {
 TEST(RememberedDescriptions, GiveTheSameDocumentAsAFreshDescription) {
     DescriptionMemo memo;
     const FontSetState state = stateOf(kMemoFixtures);
-    const std::string fresh = documentOf(buildResultSet(*state.paths));
+    const std::string fresh = freshDocumentOf(*state.paths);
     EXPECT_EQ(documentOf(catalogueOf(memo, state)), fresh);  // cold
     EXPECT_EQ(documentOf(catalogueOf(memo, state)), fresh);  // warm
     EXPECT_EQ(memo.size(), kMemoFixtures.size());
@@ -188,7 +195,7 @@ TEST(RememberedDescriptions, AFileRewrittenInPlaceIsDescribedAgain) {
     EXPECT_FALSE(after == before);
     const std::string document = documentOf(catalogueOf(memo, after));
     EXPECT_NE(document.find("Example Sanz"), std::string::npos);
-    EXPECT_EQ(document, documentOf(buildResultSet(*paths)));
+    EXPECT_EQ(document, freshDocumentOf(*paths));
 }
 
 TEST(RememberedDescriptions, FilesNoLongerListedAreForgotten) {
