@@ -193,8 +193,8 @@ AgentProcess::~AgentProcess() {
     }
 }
 
-void AgentProcess::start(const std::vector<std::string>& args,
-                         const std::vector<std::string>& env) {
+void AgentProcess::start(const std::vector<std::string>& args, const std::vector<std::string>& env,
+                         int listening) {
     outDir_ = makeTempDir("vorn-agent-");
     const std::string outPath = outDir_ + "/stdout";
     const std::string errPath = outDir_ + "/stderr";
@@ -210,6 +210,13 @@ void AgentProcess::start(const std::vector<std::string>& args,
         dup2(out, 1);
         dup2(err, 2);
         for (const std::string& entry : env) putenv(const_cast<char*>(entry.c_str()));
+        if (listening >= 0) {
+            // The first passed socket is descriptor 3, and LISTEN_PID names the agent itself.
+            if (listening != 3) dup2(listening, 3);
+            fcntl(3, F_SETFD, 0);
+            setenv("LISTEN_FDS", "1", 1);
+            setenv("LISTEN_PID", std::to_string(getpid()).c_str(), 1);
+        }
         std::vector<char*> argv;
         for (std::string& s : argvStrings) argv.push_back(s.data());
         argv.push_back(nullptr);
@@ -220,11 +227,36 @@ void AgentProcess::start(const std::vector<std::string>& args,
 
 bool AgentProcess::startServing(const PrivateFontconfig& fontconfig,
                                 std::vector<std::string> extraArgs) {
-    port = freeLoopbackPort();
-    std::vector<std::string> args = {"-l", "127.0.0.1", "-p", std::to_string(port)};
-    args.insert(args.end(), extraArgs.begin(), extraArgs.end());
-    start(args, {"FONTCONFIG_FILE=" + fontconfig.confFile, "LC_ALL=C"});
-    return waitListening(port);
+    const int listening = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    const bool bound = listening >= 0 &&
+                       bind(listening, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+                       listen(listening, 128) == 0 &&
+                       getsockname(listening, reinterpret_cast<sockaddr*>(&addr), &len) == 0;
+    if (bound) {
+        port = ntohs(addr.sin_port);
+        start(extraArgs, {"FONTCONFIG_FILE=" + fontconfig.confFile, "LC_ALL=C"}, listening);
+    }
+    if (listening >= 0) close(listening);
+    return bound && waitCatchingStopSignals();
+}
+
+bool AgentProcess::waitCatchingStopSignals(int timeoutMs) const {
+    const std::string status = "/proc/" + std::to_string(pid) + "/status";
+    constexpr unsigned long long kTerm = 1ull << (SIGTERM - 1);
+    for (int waited = 0; waited < timeoutMs && running(); waited += 5) {
+        std::ifstream in(status);
+        std::string line;
+        while (std::getline(in, line)) {
+            if (line.rfind("SigCgt:", 0) == 0 && (std::stoull(line.substr(7), nullptr, 16) & kTerm))
+                return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return false;
 }
 
 bool AgentProcess::waitListening(int listenPort, int timeoutMs) const {

@@ -62,11 +62,16 @@ class AgentProcess {
     AgentProcess(const AgentProcess&) = delete;
     AgentProcess& operator=(const AgentProcess&) = delete;
 
-    // Starts the agent with these arguments (argv[1..]) and extra environment entries.
-    void start(const std::vector<std::string>& args, const std::vector<std::string>& env = {});
-    // Starts on a free loopback port under `fontconfig` and waits until it accepts connections.
+    // Starts the agent with these arguments (argv[1..]) and extra environment entries; with
+    // `listening`, a listening socket, that socket is passed to it as systemd passes one.
+    void start(const std::vector<std::string>& args, const std::vector<std::string>& env = {},
+               int listening = -1);
+    // Starts under `fontconfig`, on a loopback socket bound here and passed to the agent: no
+    // port is probed, and connections wait in the socket's queue until the agent accepts them.
     bool startServing(const PrivateFontconfig& fontconfig, std::vector<std::string> extraArgs = {});
     bool waitListening(int port, int timeoutMs = 10000) const;
+    // Waits until the agent handles its stop signals itself: it is up and ready to serve.
+    bool waitCatchingStopSignals(int timeoutMs = 10000) const;
     // Waits for the exit; returns the exit status, or -1 for a signal or a time-out (then kills).
     int waitExit(int timeoutMs = 10000);
     int stop(int sig);

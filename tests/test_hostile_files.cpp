@@ -63,6 +63,7 @@ TEST(HostileFiles, AFontRewrittenInPlaceWhileFacesAreMadeNeverEndsTheAgent) {
     writeFile(font, versions[0]);
     AgentProcess agent;
     ASSERT_TRUE(agent.startServing(fc));
+    ASSERT_EQ(httpGet(agent.port, "/?file=" + urlEncode(font) + "&face=1").status, 200);
     {
         Churn writer([&](int i) { rewriteInPlace(font, versions[i % 2]); });
         int answered = 0;
