@@ -232,7 +232,7 @@ std::shared_ptr<const FontSetState> FontSetMonitor::currentState() {
         // one of them moved.
         if (!linkMoved()) return state_;
         auto state = std::make_shared<FontSetState>(*state_);
-        for (const Link& link : linked_) state->files[link.index] = identityOf(link.path->c_str());
+        for (const Link& link : linked_) state->files[link.index] = identityOf(link.path.c_str());
         state_ = std::move(state);
         return state_;
     }
@@ -254,7 +254,7 @@ std::shared_ptr<const FontSetState> FontSetMonitor::currentState() {
     });
     linked_.clear();
     for (size_t i = 0; i < listed.size(); ++i) {
-        if (isLink[i]) linked_.push_back(Link{i, listed[i]});
+        if (isLink[i]) linked_.push_back(Link{i, *listed[i]});
     }
     if (state_ && *state_ == *state) return state_;
     state_ = std::move(state);
@@ -263,7 +263,7 @@ std::shared_ptr<const FontSetState> FontSetMonitor::currentState() {
 
 bool FontSetMonitor::linkMoved() const {
     return std::any_of(linked_.begin(), linked_.end(), [this](const Link& link) {
-        return identityOf(link.path->c_str()) != state_->files[link.index];
+        return identityOf(link.path.c_str()) != state_->files[link.index];
     });
 }
 
@@ -273,7 +273,4 @@ bool FontSetMonitor::mayBeStale() {
     return watch_.isDirty() || !watch_.armed() || linkMoved();
 }
 
-std::shared_ptr<const FaceFactsTable> FontSetMonitor::faceFacts() {
-    listFontPaths();
-    return facts_;
-}
+std::shared_ptr<const FaceFactsTable> FontSetMonitor::faceFacts() const { return facts_; }

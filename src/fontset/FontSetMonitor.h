@@ -91,8 +91,9 @@ class FontSetMonitor {
     // the watch on their directories saw something, or they are symbolic links (whose targets
     // no directory watch covers); otherwise the last state is handed out again.
     std::shared_ptr<const FontSetState> currentState();
-    // fontconfig's facts of the faces of the current listing, taken with the listing.
-    std::shared_ptr<const FaceFactsTable> faceFacts();
+    // fontconfig's facts of the faces of the last listing, taken with it: those of the paths
+    // currentState gave last (asking does not list again).
+    std::shared_ptr<const FaceFactsTable> faceFacts() const;
 
     int watchDescriptor() const { return watch_.descriptor(); }
     void onWatchReadable() { watch_.absorbEvents(); }
@@ -110,10 +111,11 @@ class FontSetMonitor {
     std::shared_ptr<const FontPathList> paths_;
     std::shared_ptr<const FaceFactsTable> facts_;
     std::shared_ptr<const FontSetState> state_;
-    // The listed paths that are symbolic links; the path points into state_->paths.
+    // The listed paths that are symbolic links, with their index in the state. The path is a
+    // copy: an equal state handed out again holds other strings.
     struct Link {
         size_t index;
-        const std::string* path;
+        std::string path;
     };
     std::vector<Link> linked_;
     ChangeWatch watch_;
