@@ -6,13 +6,11 @@
 // the fallbacks the module takes then are checked instead.
 
 import assert from 'node:assert/strict';
-import {spawn} from 'node:child_process';
 import fs from 'node:fs';
-import net from 'node:net';
-import os from 'node:os';
 import path from 'node:path';
 import {after, before, describe, test} from 'node:test';
 
+import {silentAddress, startAgent} from './agent.mjs';
 import {AgentError, Coverage, VornFontAgent, axisTag, cssString, cssStyle, instanceSettings,
         parseCatalogueEvent, readCoverage, sfntKind} from '../../web/vorn-fonts.js';
 
@@ -26,60 +24,23 @@ const FIXTURES = {
   'static/ExampleHeavy.ttf': 'odd dir/Heavy +é.ttf',
 };
 
-let root;
-let agentProcess;
+let running;
 let agent;
 let families;
 
-function freePort() {
-  return new Promise((resolve, reject) => {
-    const server = net.createServer().listen(0, '127.0.0.1', () => {
-      const {port} = server.address();
-      server.close(() => resolve(port));
-    }).on('error', reject);
-  });
-}
-
-function connects(port) {
-  return new Promise((resolve) => {
-    const socket = net.connect(port, '127.0.0.1', () => resolve(socket.end() && true))
-      .on('error', () => resolve(false));
-  });
-}
-
 before(async () => {
-  root = fs.mkdtempSync(path.join(os.tmpdir(), 'vorn-node-'));
-  for (const [fixture, name] of Object.entries(FIXTURES)) {
-    fs.mkdirSync(path.dirname(path.join(root, 'fonts', name)), {recursive: true});
-    fs.copyFileSync(path.join(process.env.VORN_FIXTURES, fixture), path.join(root, 'fonts', name));
-  }
-  fs.mkdirSync(path.join(root, 'cache'));
-  fs.writeFileSync(path.join(root, 'fonts.conf'), '<?xml version="1.0"?>\n<fontconfig>' +
-                   `<dir>${root}/fonts</dir><cachedir>${root}/cache</cachedir></fontconfig>\n`);
-  const port = await freePort();
-  agentProcess = spawn(process.env.VORN_AGENT, ['-l', '127.0.0.1', '-p', String(port)],
-                       {env: {...process.env, FONTCONFIG_FILE: path.join(root, 'fonts.conf')},
-                        stdio: 'ignore'});
-  for (let i = 0; i < 200 && !(await connects(port)); i++) {
-    assert.equal(agentProcess.exitCode, null, 'the agent exited');
-    await new Promise((r) => setTimeout(r, 50));
-  }
-  agent = new VornFontAgent(`127.0.0.1:${port}`);
+  running = await startAgent(process.env.VORN_AGENT, process.env.VORN_FIXTURES, FIXTURES);
+  agent = new VornFontAgent(`127.0.0.1:${running.port}`);
   ({families} = await agent.catalogue());
 });
 
 after(async () => {
-  if (agentProcess && agentProcess.exitCode === null) {
-    const exited = new Promise((r) => agentProcess.once('exit', r));
-    process.kill(agentProcess.pid, 'SIGTERM');
-    await exited;
-  }
-  fs.rmSync(root, {recursive: true, force: true});
+  await running?.stop();
 });
 
 const face = (postScript) => families.flatMap((f) => f.childList)
   .find((f) => f.postScript === postScript);
-const fontPath = (name) => path.join(root, 'fonts', name);
+const fontPath = (name) => running.fontPath(name);
 const utf16 = (text) => Buffer.from(text, 'utf16le').swap16();
 
 describe('catalogue', () => {
@@ -122,7 +83,7 @@ describe('catalogue', () => {
   });
 
   test('an agent that is not running is "unreachable", not a crash', async () => {
-    const gone = new VornFontAgent(`http://127.0.0.1:${await freePort()}/`);
+    const gone = new VornFontAgent(await silentAddress());
     await assert.rejects(gone.catalogue(), (err) => err instanceof AgentError &&
                          err.kind === 'unreachable');
   });
