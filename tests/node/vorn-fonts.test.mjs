@@ -7,7 +7,6 @@
 
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
-import path from 'node:path';
 import {after, before, describe, test} from 'node:test';
 
 import {silentAddress, startAgent} from './agent.mjs';
