@@ -84,9 +84,6 @@ class ChangeWatch {
 // asks mayBeStale, and only while no listing runs.
 class FontSetMonitor {
   public:
-    // The accepted paths of the fonts fontconfig lists now, rescanned first when anything the
-    // listing depends on has changed.
-    std::shared_ptr<const FontPathList> listFontPaths();
     // The listed paths with the identity of each file. The files are looked at again only when
     // the watch on their directories saw something, or they are symbolic links (whose targets
     // no directory watch covers); otherwise the last state is handed out again.
@@ -104,6 +101,9 @@ class FontSetMonitor {
     bool mayBeStale();
 
   private:
+    // The accepted paths of the fonts fontconfig lists now, rescanned first when anything the
+    // listing depends on has changed.
+    std::shared_ptr<const FontPathList> listFontPaths();
     bool linkMoved() const;
 
     std::vector<std::string> dependencies_;  // of the last listing
