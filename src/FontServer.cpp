@@ -304,7 +304,11 @@ int main(int argc, char** argv) {
     evhttp_set_gencb(httpd.get(), VornFontAgent::httpd_handler, &router);
     // After the fork (threads do not survive it) and once listening, so that an agent that
     // cannot listen exits at once.
-    agent.attach(base.get(), httpd.get(), httpd_option_timeout);
+    if (!agent.attach(base.get(), httpd.get(), httpd_option_timeout)) {
+        fprintf(stderr, "cannot start the agent's event sources and threads: %s\n", strerror(errno));
+        tellParent(readyFd, kFailed);
+        return 1;
+    }
 
     EventPtr stopEvents[std::size(kStopSignals)];
     watchStopSignals(base.get(), stopEvents);
