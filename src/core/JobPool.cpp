@@ -47,6 +47,8 @@ size_t JobPool::waiting() const {
 
 bool JobPool::stop(std::chrono::milliseconds grace) {
     std::unique_lock<std::mutex> lock(shared_->mutex);
+    // Stopped already: the threads are joined, or were left behind.
+    if (threads_.empty()) return shared_->running == 0;
     shared_->stopping = true;
     shared_->undone -= shared_->waiting.size();
     shared_->waiting.clear();
