@@ -11,7 +11,14 @@ import os
 import select
 import signal
 import subprocess
+import sys
 import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "harness"))
+from vorn_harness import stop_process  # noqa: E402
+
+# The benchmarks still import it by this name.
+stop_pid = stop_process
 
 # A guard against a hung browser only: callers wait on conditions in the page, never on
 # elapsed time; this bound just turns a hang into an error.
@@ -41,18 +48,6 @@ UNTIL = """
 
 class ProtocolError(Exception):
     pass
-
-
-def stop_pid(proc, first=signal.SIGTERM):
-    """Stops a child we started, by its pid, and reaps it."""
-    if proc.poll() is not None:
-        return
-    os.kill(proc.pid, first)
-    try:
-        proc.wait(timeout=15)
-    except subprocess.TimeoutExpired:
-        os.kill(proc.pid, signal.SIGKILL)
-        proc.wait()
 
 
 def helpers_of(browser_pid, root):
@@ -173,7 +168,7 @@ class Browser:
             self.proc.wait(timeout=15)
         except subprocess.TimeoutExpired:
             pass
-        stop_pid(self.proc)
+        stop_process(self.proc)
         # The helpers end once the browser is gone; any still there after a bounded wait is
         # ended by its pid.
         for _ in range(100):

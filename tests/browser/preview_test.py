@@ -18,25 +18,23 @@ Exits 77 (CTest's skip code for this test) when Chromium is not installed.
 """
 
 import argparse
-import http.server
 import json
 import os
 import re
 import shutil
 import socket
-import subprocess
 import sys
-import tempfile
 import threading
-import time
 import unittest
 import urllib.parse
 import urllib.request
 
-from devtools import UNTIL, Browser, Page, stop_pid
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "harness"))
+import vorn_harness  # noqa: E402
+from vorn_harness import LOOPBACK  # noqa: E402
+from devtools import UNTIL, Browser, Page  # noqa: E402
 
 SKIP = 77
-LOOPBACK = "127.0.0.1"
 
 # Families the fixture set must show, whatever else the agent lists.
 FIXTURE_FAMILIES = [
@@ -52,43 +50,19 @@ ARGS = None
 WORLD = None
 
 
-def free_port():
-    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
-        s.bind((LOOPBACK, 0))
-        return s.getsockname()[1]
-
-
 # --- The agent and the static origin --------------------------------------------------------
 
 
-class Agent:
-    def __init__(self, binary, root):
-        fonts = os.path.join(root, "fonts")
+class Agent(vorn_harness.Agent):
+    """The agent serving a copy of the fixtures in `world` (a vorn_harness.FontWorld)."""
+
+    def __init__(self, binary, world):
         # The web-face fixtures hold more "Trio" families than the search test expects.
-        shutil.copytree(ARGS.fixtures, fonts, ignore=shutil.ignore_patterns("webface"))
-        cache = os.path.join(root, "cache")
-        os.makedirs(cache)
-        conf = os.path.join(root, "fonts.conf")
-        with open(conf, "w") as f:
-            f.write('<?xml version="1.0"?>\n<!DOCTYPE fontconfig SYSTEM "fonts.dtd">\n'
-                    "<fontconfig><dir>%s</dir><cachedir>%s</cachedir></fontconfig>\n"
-                    % (fonts, cache))
-        self.fonts = fonts
-        self.port = free_port()
-        env = dict(os.environ, FONTCONFIG_FILE=conf)
-        self.log = open(os.path.join(root, "agent.log"), "wb")
-        self.proc = subprocess.Popen([binary, "-l", LOOPBACK, "-p", str(self.port)],
-                                     env=env, stdout=self.log, stderr=subprocess.STDOUT)
-        self.url = "http://%s:%d/" % (LOOPBACK, self.port)
-        for _ in range(200):
-            if self.proc.poll() is not None:
-                raise RuntimeError("the agent exited with status %d" % self.proc.returncode)
-            try:
-                socket.create_connection((LOOPBACK, self.port), timeout=1).close()
-                return
-            except OSError:
-                time.sleep(0.05)
-        raise RuntimeError("the agent did not start listening")
+        shutil.copytree(ARGS.fixtures, world.fonts, ignore=shutil.ignore_patterns("webface"),
+                        dirs_exist_ok=True)
+        self.fonts = world.fonts
+        self.log = open(os.path.join(world.root, "agent.log"), "wb")
+        super().__init__(binary, world.conf, log=self.log)
 
     def catalogue(self, query=""):
         with urllib.request.urlopen(self.url + query, timeout=30) as reply:
@@ -110,7 +84,7 @@ class Agent:
         return {"details": details, "subsets": subsets, "events": events}
 
     def stop(self):
-        stop_pid(self.proc)
+        super().stop()
         self.log.close()
 
 
@@ -158,12 +132,8 @@ LIVE_CATALOGUES = {1: [live_family("Live Before")],
                    2: [live_family("Live Before"), live_family("Live Added")]}
 
 
-class StaticHandler(http.server.SimpleHTTPRequestHandler):
-    def __init__(self, *args, **kwargs):
-        super().__init__(*args, directory=ARGS.web, **kwargs)
-
-    def log_message(self, *args):
-        pass
+class StaticHandler(vorn_harness.QuietHandler):
+    """web/ as files, and the stand-in agent's replies under /fake/."""
 
     def reply(self, status, body=b"", content_type="text/plain; charset=UTF-8"):
         self.send_response(status)
@@ -224,20 +194,6 @@ class StaticHandler(http.server.SimpleHTTPRequestHandler):
             LIVE["done"].wait(20)
         except OSError:
             pass  # the page went away
-
-
-class StaticOrigin:
-    def __init__(self):
-        self.server = http.server.ThreadingHTTPServer((LOOPBACK, 0), StaticHandler)
-        self.port = self.server.server_address[1]
-        self.url = "http://%s:%d/" % (LOOPBACK, self.port)
-        self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
-        self.thread.start()
-
-    def stop(self):
-        self.server.shutdown()
-        self.server.server_close()
-        self.thread.join()
 
 
 # --- The page under test ---------------------------------------------------------------------
@@ -335,18 +291,19 @@ class PreviewPage(Page):
 
 class World:
     def __init__(self):
-        self.root = tempfile.mkdtemp(prefix="vorn-browser-")
+        self.files = vorn_harness.FontWorld(prefix="vorn-browser-")
+        self.root = self.files.root
         self.agent = None
         self.browser = None
         self.origin = None
         try:
-            self.agent = Agent(ARGS.agent, self.root)
+            self.agent = Agent(ARGS.agent, self.files)
             self.features = self.agent.features()
             # Chromium is started before the server thread exists: preexec_fn is only safe
             # in a single-threaded parent.
             self.browser = Browser(ARGS.chromium, self.root)
             self.browser.call("Target.getTargets")
-            self.origin = StaticOrigin()
+            self.origin = vorn_harness.StaticOrigin(ARGS.web, StaticHandler)
         except BaseException:
             self.stop()
             raise
@@ -363,7 +320,7 @@ class World:
         if self.browser:
             self.browser.close()
         if self.origin:
-            self.origin.stop()
+            self.origin.close()
         if self.agent:
             self.agent.stop()
         if show_logs:
@@ -374,7 +331,7 @@ class World:
                     with open(path, errors="replace") as f:
                         lines = [line for line in f if "dbus" not in line]
                     print("--- last lines of %s ---\n%s" % (name, "".join(lines[-40:])))
-        shutil.rmtree(self.root, ignore_errors=True)
+        self.files.close()
 
 
 class PageTest(unittest.TestCase):
@@ -884,9 +841,17 @@ class LiveUpdates(unittest.TestCase):
 
 
 class AgentNotRunning(PageTest):
+    def setUp(self):
+        # A port bound here but never listened on: the kernel refuses every connection to it,
+        # and no other process can start listening there while the test runs.
+        self.nobody = socket.socket()
+        self.addCleanup(self.nobody.close)
+        self.nobody.bind((LOOPBACK, 0))
+        super().setUp()
+
     @property
     def agent_url(self):
-        return "http://%s:%d/" % (LOOPBACK, free_port())
+        return "http://%s:%d/" % (LOOPBACK, self.nobody.getsockname()[1])
 
     def test_says_the_agent_cannot_be_reached(self):
         self.assertEqual(self.page.wait_catalogue(), "error")

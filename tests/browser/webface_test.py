@@ -17,23 +17,19 @@ import http.server
 import json
 import os
 import shutil
-import socket
-import subprocess
 import sys
-import tempfile
-import threading
-import time
 import unittest
 import urllib.parse
 import urllib.request
 
-from devtools import Browser, Page, stop_pid
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "harness"))
+import vorn_harness  # noqa: E402
+from devtools import Browser, Page  # noqa: E402
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "fonts"))
 from make_fixtures import web_advance  # noqa: E402  (the glyphs' advances, in font units)
 
 SKIP = 77
-LOOPBACK = "127.0.0.1"
 COPIED = ["collection/ExampleTrio.ttc", "webface/ExampleWebTrio.ttc",
           "webface/ExampleLigatures.otf", "variable/ExampleVarDeltas.ttf"]
 # Bounds on waits in the page, in milliseconds; the conditions end them far sooner.
@@ -71,55 +67,30 @@ window.eventCount = (n, ms) => new Promise((resolve) => {
 </script>"""
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind((LOOPBACK, 0))
-        return s.getsockname()[1]
-
-
 class World:
     def __init__(self):
-        self.root = tempfile.mkdtemp(prefix="vorn-webface-")
+        self.files = vorn_harness.FontWorld(prefix="vorn-webface-")
+        self.root, self.fonts = self.files.root, self.files.fonts
         self.agent = self.browser = self.origin = None
-        self.fonts = os.path.join(self.root, "fonts")
         for name in COPIED:
-            os.makedirs(os.path.dirname(os.path.join(self.fonts, name)), exist_ok=True)
-            shutil.copy(os.path.join(ARGS.fixtures, name), os.path.join(self.fonts, name))
-        conf = os.path.join(self.root, "fonts.conf")
-        with open(conf, "w") as f:
-            f.write('<?xml version="1.0"?>\n<fontconfig><dir>%s</dir><cachedir>%s</cachedir>'
-                    "</fontconfig>\n" % (self.fonts, os.path.join(self.root, "cache")))
-        port = free_port()
-        self.url = "http://%s:%d/" % (LOOPBACK, port)
+            self.files.install(os.path.join(ARGS.fixtures, name), name)
         self.log = open(os.path.join(self.root, "agent.log"), "wb")
         try:
-            self.agent = subprocess.Popen(
-                [ARGS.agent, "-l", LOOPBACK, "-p", str(port)], stdout=self.log,
-                stderr=subprocess.STDOUT, env=dict(os.environ, FONTCONFIG_FILE=conf))
-            for _ in range(200):
-                if self.agent.poll() is not None:
-                    raise RuntimeError("the agent exited with %d" % self.agent.returncode)
-                try:
-                    socket.create_connection((LOOPBACK, port), timeout=1).close()
-                    break
-                except OSError:
-                    time.sleep(0.05)
-            else:
-                raise RuntimeError("the agent did not start listening")
+            self.agent = vorn_harness.Agent(ARGS.agent, self.files.conf, log=self.log)
+            self.url = self.agent.url
             # Chromium first: its pipe is wired in preexec_fn, safe only without threads.
             self.browser = Browser(ARGS.chromium, self.root)
             handler = type("Handler", (http.server.BaseHTTPRequestHandler,), {
                 "do_GET": lambda h: (h.send_response(200), h.send_header(
                     "Content-Type", "text/html"), h.end_headers(), h.wfile.write(PAGE)),
                 "log_message": lambda *a: None})
-            self.origin = http.server.ThreadingHTTPServer((LOOPBACK, 0), handler)
-            threading.Thread(target=self.origin.serve_forever, daemon=True).start()
+            self.origin = vorn_harness.StaticOrigin(handler=handler)
         except BaseException:
             self.stop()
             raise
 
     def open(self):
-        return Page(self.browser, "http://%s:%d/" % self.origin.server_address)
+        return Page(self.browser, self.origin.url)
 
     def file_url(self, name, query):
         return self.url + "?file=" + urllib.parse.quote(os.path.join(self.fonts, name), safe="") \
@@ -129,12 +100,11 @@ class World:
         if self.browser:
             self.browser.close()
         if self.origin:
-            self.origin.shutdown()
-            self.origin.server_close()
+            self.origin.close()
         if self.agent:
-            stop_pid(self.agent)
+            self.agent.stop()
         self.log.close()
-        shutil.rmtree(self.root, ignore_errors=True)
+        self.files.close()
 
 
 def common(text, adv):

@@ -94,9 +94,10 @@ class Agent:
         self.port = sock.getsockname()[1]
         self.url = "http://%s:%d/" % (host if ":" not in host else "[%s]" % host, self.port)
         out = log if log is not None else subprocess.DEVNULL
-        self.proc = socket_activated(
-            [binary] + list(args), sock, stdout=out, stderr=subprocess.STDOUT,
-            env=dict(os.environ, FONTCONFIG_FILE=conf, LC_ALL="C", **(env or {})))
+        environment = dict(os.environ, FONTCONFIG_FILE=conf, LC_ALL="C")
+        environment.update(env or {})
+        self.proc = socket_activated([binary] + list(args), sock, stdout=out,
+                                     stderr=subprocess.STDOUT, env=environment)
         sock.close()
 
     @property
@@ -116,8 +117,10 @@ class Agent:
 class StaticOrigin:
     """Serves a folder over HTTP from this process, on a socket bound here, until close()."""
 
-    def __init__(self, folder, handler=None, host=LOOPBACK):
-        handler = handler or functools.partial(QuietHandler, directory=folder)
+    def __init__(self, folder=None, handler=None, host=LOOPBACK):
+        handler = handler or QuietHandler
+        if folder is not None:
+            handler = functools.partial(handler, directory=folder)
         self.server = http.server.ThreadingHTTPServer((host, 0), handler)
         self.port = self.server.server_address[1]
         self.url = "http://%s:%d/" % (host, self.port)

@@ -14,39 +14,43 @@ import shutil
 import socket
 import subprocess
 import sys
-import tempfile
 import time
 import unittest
 import urllib.parse
 
 import h11
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "harness"))
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "browser"))
-from devtools import Browser, Page, stop_pid  # noqa: E402
+import vorn_harness  # noqa: E402
+from vorn_harness import LOOPBACK, stop_process  # noqa: E402
+from devtools import Browser, Page  # noqa: E402
 
-LOOPBACK = "127.0.0.1"
 SOCKET_ACTIVATE = "/usr/bin/systemd-socket-activate"
 GUARD_SECONDS = 30  # turns a hang into a failure; no case waits on time
 ARGS = WORLD = None
 
 
-def free_port():
+def probed_port():
+    """A loopback port that was free a moment ago. Only for the cases about an address the
+    agent or systemd-socket-activate binds itself; another process may take it in between."""
     with socket.socket() as s:
         s.bind((LOOPBACK, 0))
         return s.getsockname()[1]
 
 
-class Agent:
-    """The agent on a free loopback port under the private fontconfig; stopped by its pid."""
+class CommandLineAgent:
+    """The agent binding the command line's -l/-p itself (or the socket `launcher` binds for
+    it), for the cases about exactly that; stopped by its pid."""
 
-    def __init__(self, args=(), launcher=(), env=None, port=None, world=None):
-        world = world or WORLD
-        self.port = port or free_port()
-        self.log = open(os.path.join(world.root, "agent-%d.log" % self.port), "wb")
+    def __init__(self, args=(), launcher=(), env=None, port=None):
+        self.port = port or probed_port()
+        self.log = open(os.path.join(WORLD.root, "agent-%d.log" % self.port), "wb")
         self.proc = subprocess.Popen(
             list(launcher) + [ARGS.agent, "-l", LOOPBACK, "-p", str(self.port)] + list(args),
             stdout=self.log, stderr=subprocess.STDOUT,
-            env=dict(os.environ, FONTCONFIG_FILE=world.conf, **(env or {})))
+            env=dict(os.environ, FONTCONFIG_FILE=WORLD.conf, **(env or {})))
+        # Until it has bound the port, connections are refused: wait for it.
         for _ in range(GUARD_SECONDS * 20):  # ASan start-up on a loaded machine is slow
             if self.proc.poll() is not None:
                 raise RuntimeError("the agent exited with status %d" % self.proc.returncode)
@@ -57,7 +61,7 @@ class Agent:
         raise RuntimeError("the agent did not start listening")
 
     def stop(self):
-        stop_pid(self.proc)
+        stop_process(self.proc)
         self.log.close()
 
 
@@ -66,23 +70,21 @@ class World:
     the agent most cases share."""
 
     def __init__(self):
-        self.root = tempfile.mkdtemp(prefix="vorn-http-")
-        fonts = os.path.join(self.root, "fonts")
-        os.makedirs(os.path.join(self.root, "cache"))
-        shutil.copytree(os.path.join(ARGS.fixtures, "static"), fonts)
-        self.font = os.path.join(fonts, "ExampleSans-Regular.ttf")
-        self.big = os.path.join(fonts, "ExampleBig.ttf")
+        self.files = vorn_harness.FontWorld(prefix="vorn-http-")
+        self.root, self.conf = self.files.root, self.files.conf
+        shutil.copytree(os.path.join(ARGS.fixtures, "static"), self.files.fonts,
+                        dirs_exist_ok=True)
+        self.font = os.path.join(self.files.fonts, "ExampleSans-Regular.ttf")
+        self.big = os.path.join(self.files.fonts, "ExampleBig.ttf")
         with open(self.font, "rb") as original, open(self.big, "wb") as big:
             big.write(original.read() + b"\0" * (1 << 20))
-        self.conf = os.path.join(self.root, "fonts.conf")
-        with open(self.conf, "w") as f:
-            f.write("<fontconfig><dir>%s</dir><cachedir>%s/cache</cachedir></fontconfig>\n"
-                    % (fonts, self.root))
-        self.agent = Agent(world=self)
+        self.log = open(os.path.join(self.root, "agent.log"), "wb")
+        self.agent = vorn_harness.Agent(ARGS.agent, self.conf, log=self.log)
 
     def stop(self):
         self.agent.stop()
-        shutil.rmtree(self.root, ignore_errors=True)
+        self.log.close()
+        self.files.close()
 
 
 def file_target(path):
@@ -233,7 +235,10 @@ class OriginList(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.agent = Agent(["-o", "HTTPS://Design.Example/", "-o", "http://localhost:8000"])
+        # On the command line's -l/-p, which the Host check takes its names and port from;
+        # SocketActivation has the passed socket's case.
+        cls.agent = CommandLineAgent(["-o", "HTTPS://Design.Example/",
+                                      "-o", "http://localhost:8000"])
 
     @classmethod
     def tearDownClass(cls):
@@ -273,11 +278,17 @@ class SocketActivation(unittest.TestCase):
     def test_agent_serves_the_socket_systemd_passes(self):
         if not os.access(SOCKET_ACTIVATE, os.X_OK):
             self.skipTest("%s missing (Debian package systemd)" % SOCKET_ACTIVATE)
-        port, unused = free_port(), free_port()
-        # -p names another port, which the agent must leave alone; with -o, the Host check
-        # must take the passed socket's port.
-        agent = Agent(["-p", str(unused), "-o", "https://design.example"], port=port,
-                      launcher=[SOCKET_ACTIVATE, "-l", "%s:%d" % (LOOPBACK, port)])
+        # systemd-socket-activate binds the address it is named itself, so its port is probed.
+        port = probed_port()
+        # -p names another port, which the agent must leave alone; it is bound here and never
+        # listened on, so connections to it are refused whatever else runs on the machine.
+        held = socket.socket()
+        self.addCleanup(held.close)
+        held.bind((LOOPBACK, 0))
+        unused = held.getsockname()[1]
+        # With -o, the Host check must take the passed socket's port.
+        agent = CommandLineAgent(["-p", str(unused), "-o", "https://design.example"], port=port,
+                                 launcher=[SOCKET_ACTIVATE, "-l", "%s:%d" % (LOOPBACK, port)])
         self.addCleanup(agent.stop)
         self.assertEqual(strict(port, "GET", "/")[0], 200)
         self.assertEqual(os.path.realpath("/proc/%d/exe" % agent.proc.pid),
@@ -287,7 +298,8 @@ class SocketActivation(unittest.TestCase):
             socket.create_connection((LOOPBACK, unused), timeout=GUARD_SECONDS).close()
 
     def test_variables_meant_for_another_process_are_ignored(self):
-        agent = Agent(env={"LISTEN_PID": "1", "LISTEN_FDS": "1"})
+        # On -l/-p: the variables name another process, so the agent must bind for itself.
+        agent = CommandLineAgent(env={"LISTEN_PID": "1", "LISTEN_FDS": "1"})
         self.addCleanup(agent.stop)
         self.assertEqual(strict(agent.port, "GET", "/")[0], 200)
 
