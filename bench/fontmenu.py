@@ -3,11 +3,12 @@
 
 Usage: bench/fontmenu.py [--agent BINARY] [--chromium PATH] [--no-install] [--no-build]
 
-The agent runs with the machine's own fontconfig setup on a free loopback port; the page is
-served from a second loopback origin (python3 -m http.server), so fonts cross origins as on a
-real site. The page fetches ?details=1, picks each family's face as the README's font-menu
-example does (weight and slant Normal, else the first face) and loads it with FontFace, in
-headless Chromium with a fresh profile for each mode:
+The agent runs with the machine's own fontconfig setup on a loopback socket bound here and
+handed to it as systemd does; the page is served from a second loopback origin (a static server
+in this process), so fonts cross origins as on a real site. The page fetches ?details=1, picks
+each family's face as the README's font-menu example does (weight and slant Normal, else the
+first face) and loads it with FontFace, in headless Chromium with a fresh profile for each
+mode:
 
   whole    ?file=PATH, plus &face=N for every face of a collection (a page cannot draw a
            collection face otherwise), i.e. each face whole
@@ -22,25 +23,26 @@ stopped by its pid.
 """
 
 import argparse
+import contextlib
 import http.client
 import json
 import os
 import shutil
-import socket
 import statistics
-import subprocess
 import sys
 import tempfile
 import threading
 import time
 import urllib.parse
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-ROOT = os.path.dirname(HERE)
-sys.path.insert(0, os.path.join(ROOT, "tests", "browser"))
-from devtools import Browser, Page, helpers_of, stop_pid  # noqa: E402
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import benchlib  # noqa: E402
+from benchlib import ROOT, status_kib  # noqa: E402
+from vorn_harness import LOOPBACK, Agent, StaticOrigin  # noqa: E402
 
-LOOPBACK = "127.0.0.1"
+sys.path.insert(0, os.path.join(ROOT, "tests", "browser"))
+from devtools import Browser, Page, helpers_of  # noqa: E402
+
 MENU_MAX_SECONDS = 300  # a mode that has not drawn every name by then is reported as unfinished
 LATENCY_RUNS = 200
 # Connections Chromium keeps to one origin, for the agent's side of the menu on its own.
@@ -89,24 +91,6 @@ def log(*parts):
     print("fontmenu:", *parts, file=sys.stderr, flush=True)
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind((LOOPBACK, 0))
-        return s.getsockname()[1]
-
-
-def wait_listening(proc, port):
-    for _ in range(1000):
-        if proc.poll() is not None:
-            raise RuntimeError("%s exited with %d" % (proc.args[0], proc.returncode))
-        try:
-            socket.create_connection((LOOPBACK, port), timeout=1).close()
-            return
-        except OSError:
-            time.sleep(0.02)
-    raise RuntimeError("%s did not start listening" % proc.args[0])
-
-
 def get(port, target):
     """One request on a new connection (the agent closes each): (seconds, status, body)."""
     t0 = time.perf_counter()
@@ -120,15 +104,12 @@ def get(port, target):
     return time.perf_counter() - t0, reply.status, body
 
 
-def status_kib(pid, key):
+def renderer_kib(pid, key):
+    """A renderer's memory figure, 0 once it has gone."""
     try:
-        with open("/proc/%d/status" % pid) as f:
-            for line in f:
-                if line.startswith(key + ":"):
-                    return int(line.split()[1])
-    except OSError:
-        pass
-    return 0
+        return status_kib(pid, key)
+    except (OSError, benchlib.CannotMeasure):
+        return 0
 
 
 def renderers(browser):
@@ -183,7 +164,7 @@ def font_menu(chromium, work, page_url, agent_url, mode):
         # Tiny buffers: DevTools must not keep the font bodies in the renderer for us.
         page.call("Network.enable", {"maxTotalBufferSize": 1024, "maxResourceBufferSize": 1024})
         page.call("Performance.enable")
-        baseline = max(status_kib(pid, "VmHWM") for pid in renderers(browser))
+        baseline = max(renderer_kib(pid, "VmHWM") for pid in renderers(browser))
         page.js("run(%s, %s), 0" % (json.dumps(agent_url), json.dumps(mode)))
         deadline = time.monotonic() + MENU_MAX_SECONDS
         result = None
@@ -194,7 +175,7 @@ def font_menu(chromium, work, page_url, agent_url, mode):
             return {"mode": mode, "unfinished": True}
         metrics = {m["name"]: m["value"] for m in page.call("Performance.getMetrics")["metrics"]}
         result.update(network_figures(browser.events, agent_url), mode=mode,
-                      rendererPeak=max(status_kib(pid, "VmHWM") for pid in renderers(browser)),
+                      rendererPeak=max(renderer_kib(pid, "VmHWM") for pid in renderers(browser)),
                       rendererBaseline=baseline, jsHeap=metrics.get("JSHeapUsedSize", 0))
         page.close()
         return result
@@ -203,18 +184,11 @@ def font_menu(chromium, work, page_url, agent_url, mode):
         shutil.rmtree(root, ignore_errors=True)
 
 
-def start_agent(binary):
-    """The agent with the machine's own fontconfig setup, on a free loopback port."""
-    env = {k: v for k, v in os.environ.items() if k not in ("FONTCONFIG_FILE", "FONTCONFIG_PATH")}
-    port = free_port()
-    proc = subprocess.Popen([binary, "-l", LOOPBACK, "-p", str(port)], env=env,
-                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    try:
-        wait_listening(proc, port)
-    except BaseException:
-        stop_pid(proc)
-        raise
-    return proc, port
+def start_agent(binary, stack):
+    """The agent with the machine's own fontconfig setup, stopped when `stack` closes at the
+    latest: (the agent, its port)."""
+    agent = stack.enter_context(Agent(binary, benchlib.MACHINE_FONTS_CONF))
+    return agent, agent.port
 
 
 def quoted(path, face, text):
@@ -222,20 +196,15 @@ def quoted(path, face, text):
                                           urllib.parse.quote(text, safe=""))
 
 
-def measure(args, work, procs):
-    """Every figure, as one dict; the processes it starts go into PROCS to be stopped."""
-    agent, port = start_agent(args.agent)
-    procs.append(agent)
-    agent_url = "http://%s:%d/" % (LOOPBACK, port)
+def measure(args, work, stack):
+    """Every figure, as one dict; the agents and the page's origin stop when `stack` closes."""
+    agent, port = start_agent(args.agent, stack)
+    agent_url = agent.url
     with open(os.path.join(work, "index.html"), "w", encoding="utf-8") as f:
         f.write(PAGE)
-    page_port = free_port()
-    origin = subprocess.Popen([sys.executable, "-m", "http.server", "-b", LOOPBACK, "-d", work,
-                               str(page_port)], stdout=subprocess.DEVNULL,
-                              stderr=subprocess.DEVNULL)
-    procs.append(origin)
-    wait_listening(origin, page_port)
-    page_url = "http://%s:%d/index.html" % (LOOPBACK, page_port)
+    origin = StaticOrigin(work)
+    stack.callback(origin.close)
+    page_url = origin.url + "index.html"
 
     _, _, body = get(port, "/?details=1")  # the page's catalogue request is then a warm one
     families = json.loads(body)
@@ -251,11 +220,10 @@ def measure(args, work, procs):
     for mode in ("whole", "subset", "reload"):
         log("font menu, %s, in a fresh browser" % mode)
         figures["menus"].append(font_menu(args.chromium, work, page_url, agent_url, mode))
-    stop_pid(agent)
+    agent.stop()
 
     # The rest from a fresh agent, so that no subset below was made before.
-    agent, port = start_agent(args.agent)
-    procs.append(agent)
+    agent, port = start_agent(args.agent, stack)
     get(port, "/")  # the listing, which the file route checks paths against
     cjk = [(c["file"], c["index"], f["family"]) for f in families for c in f["childList"]
            if c["file"].endswith("NotoSansCJK-Regular.ttc")]
@@ -421,23 +389,18 @@ def main():
     parser.add_argument("--no-install", action="store_true")
     parser.add_argument("--no-build", action="store_true")
     args = parser.parse_args()
-    prepare = ['source "%s/scripts/common.sh"' % ROOT]
-    if not args.no_install:
-        prepare += ['source "%s/bench/common.sh"' % ROOT,
-                    'vorn_install_packages "${VORN_PACKAGES[@]}" "${FONT_PACKAGES[@]}" chromium']
-    if not args.no_build:
-        prepare.append('vorn_build "%s" >&2' % os.path.dirname(os.path.abspath(args.agent)))
-    subprocess.run(["bash", "-c", "set -e; " + "; ".join(prepare)], check=True,
-                   stdout=sys.stderr)
+    try:
+        benchlib.prepare_agent(os.path.dirname(os.path.abspath(args.agent)),
+                               not args.no_install, not args.no_build, ["chromium"], log)
+    except benchlib.CannotMeasure as e:
+        sys.exit("fontmenu: cannot run: %s" % e)
 
     work = tempfile.mkdtemp(prefix="vorn-fontmenu-")
-    procs = []
     started = time.monotonic()
     try:
-        figures = measure(args, work, procs)
+        with contextlib.ExitStack() as stack:
+            figures = measure(args, work, stack)
     finally:
-        for proc in reversed(procs):
-            stop_pid(proc)
         shutil.rmtree(work, ignore_errors=True)
     report(figures)
     print("\nRun took %.0f s." % (time.monotonic() - started))

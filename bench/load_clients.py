@@ -1,5 +1,5 @@
 #!/usr/bin/python3
-"""Socket-level clients for bench/load.sh, standard library only, loopback only.
+"""Socket-level clients for bench/load.py (bench/load.sh), standard library only, loopback only.
 
 Each subcommand prints its figures as rows of text and exits 0 (pass), 1 (fail) or 2 (could not
 run). Every wait is bounded by a socket time-out and by an overall deadline.

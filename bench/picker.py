@@ -14,22 +14,24 @@ Measures, against the agent serving the machine's fonts (no private fontconfig):
 Bytes are what Chromium's network layer received from the agent's origin (DevTools Network
 events), headers included. Prints a table to standard output, progress to standard error;
 the status is non-zero only when a figure could not be taken. The agent and the static
-server listen on 127.0.0.1 only and are stopped by their pids; Chromium's helpers by theirs.
+server listen on loopback sockets bound here (tests/harness/vorn_harness.py); the agent and
+Chromium's helpers are stopped by their pids.
 """
 
 import argparse
 import os
 import shutil
-import socket
-import subprocess
 import sys
 import tempfile
 import time
 import urllib.parse
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from benchlib import MACHINE_FONTS_CONF, ROOT, quantile  # noqa: E402
+from vorn_harness import Agent, StaticOrigin  # noqa: E402
+
 sys.path.insert(0, os.path.join(ROOT, "tests", "browser"))
-from devtools import UNTIL, Browser, helpers_of, stop_pid  # noqa: E402
+from devtools import UNTIL, Browser, helpers_of  # noqa: E402
 
 TARGETS = {"first_ms": 1000, "first_bytes": 1 << 20, "scroll_bytes": 20 << 20,
            "renderer_mib": 600, "key_p90_ms": 100}
@@ -40,24 +42,6 @@ STEP_GUARD_S = 20
 
 def log(*parts):
     print(*parts, file=sys.stderr, flush=True)
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def wait_listening(proc, port):
-    for _ in range(600):
-        if proc.poll() is not None:
-            raise RuntimeError("%s exited with status %d" % (proc.args[0], proc.returncode))
-        try:
-            socket.create_connection(("127.0.0.1", port), timeout=1).close()
-            return
-        except OSError:
-            time.sleep(0.05)
-    raise RuntimeError("nothing listens on 127.0.0.1:%d" % port)
 
 
 class Tab:
@@ -139,14 +123,6 @@ def renderer_memory_kib(browser):
         kib = lambda key: int(fields.get(key, "0 kB").split()[0])  # noqa: E731
         best = max(best, (kib("VmHWM"), kib("VmRSS")))
     return best
-
-
-def quantile(values, q):
-    values = sorted(values)
-    k = (len(values) - 1) * q
-    lo = int(k)
-    hi = min(lo + 1, len(values) - 1)
-    return values[lo] + (values[hi] - values[lo]) * (k - lo)
 
 
 # Resolves with the milliseconds from the next keydown to the first frame after the list has
@@ -245,24 +221,13 @@ def main():
             sys.exit("%s is missing (build the agent; Debian package chromium)" % path)
 
     work = tempfile.mkdtemp(prefix="vorn-picker-bench-")
-    procs = []
-    browser = None
+    agent = web = browser = None
     try:
-        agent_port, web_port = free_port(), free_port()
-        env = {k: v for k, v in os.environ.items()
-               if k not in ("FONTCONFIG_FILE", "FONTCONFIG_PATH")}
-        agent = subprocess.Popen([args.agent, "-l", "127.0.0.1", "-p", str(agent_port)],
-                                 env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        procs.append(agent)
-        web = subprocess.Popen(["/usr/bin/python3", "-m", "http.server", "--bind", "127.0.0.1",
-                                "--directory", os.path.join(ROOT, "web"), str(web_port)],
-                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        procs.append(web)
-        wait_listening(agent, agent_port)
-        wait_listening(web, web_port)
-        origin = "http://127.0.0.1:%d/" % agent_port
-        url = "http://127.0.0.1:%d/preview.html?agent=%s" % (
-            web_port, urllib.parse.quote(origin, safe=""))
+        # The machine's own fonts, as a user's browser would see them.
+        agent = Agent(args.agent, MACHINE_FONTS_CONF)
+        web = StaticOrigin(os.path.join(ROOT, "web"))
+        origin = agent.url
+        url = "%spreview.html?agent=%s" % (web.url, urllib.parse.quote(origin, safe=""))
 
         browser = Browser(args.chromium, work, window_size=(1280, 900))
         first, scroll = first_screen_and_scroll(browser, url, origin)
@@ -270,8 +235,10 @@ def main():
     finally:
         if browser:
             browser.close()
-        for proc in procs:
-            stop_pid(proc)
+        if web:
+            web.close()
+        if agent:
+            agent.stop()
         shutil.rmtree(work, ignore_errors=True)
 
     mib = lambda n: n / (1 << 20)  # noqa: E731
