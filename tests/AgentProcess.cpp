@@ -38,6 +38,19 @@ std::string agentBinary() {
     return other != nullptr && *other != '\0' ? other : AGENT_BINARY;
 }
 
+bool sanitizerAccepts(const std::string& font) {
+    char in[] = "/tmp/vorn-ots-XXXXXX";
+    const int fd = mkstemp(in);
+    if (fd < 0) return false;
+    close(fd);
+    writeFile(in, font);
+    const std::string command =
+        std::string("timeout 30 ") + kOtsSanitize + " " + in + " /dev/null >/dev/null 2>&1";
+    const int status = std::system(command.c_str());
+    unlink(in);
+    return status == 0;
+}
+
 std::string fixturePath(const std::string& relative) {
     return std::string(FIXTURE_DIR) + "/" + relative;
 }

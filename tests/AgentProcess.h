@@ -91,6 +91,10 @@ class AgentProcess {
 // against another build, such as the last release's).
 std::string agentBinary();
 
+// The browsers' font sanitizer, and whether it accepts a font (stopped by timeout(1) after 30 s).
+constexpr const char* kOtsSanitize = "/usr/bin/ots-sanitize";
+bool sanitizerAccepts(const std::string& font);
+
 std::string readFile(const std::string& path);
 // Waits (at most a second) until a file time set now would be later than `stamp`: file times
 // come from a coarse clock, so two changes in a row can carry the same time.

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <exception>
 
+#include "agent/MenuStream.h"
 #include "webface/MadeFaces.h"
 #include "webface/Sfnt.h"
 
@@ -43,18 +44,36 @@ void events(Agent& agent, const Http::Exchange& exchange, const Http::Query&) {
     });
 }
 
-namespace {
+// More families than any machine has; a larger `count` is a mistake of the page's.
+constexpr uint32_t kMaxMenuCount = 100000;
 
-// A face index: decimal digits only, small enough for any collection.
-std::optional<uint32_t> parseFaceIndex(const std::string& text) {
-    if (text.empty() || text.size() > 9) return std::nullopt;
-    uint32_t value = 0;
-    for (const char c : text) {
-        if (c < '0' || c > '9') return std::nullopt;
-        value = value * 10 + static_cast<uint32_t>(c - '0');
+void menu(Agent& agent, const Http::Exchange& exchange, const Http::Query& query) {
+    Http::addHeaders(exchange, Http::kMenuHeaders);
+    const std::optional<uint32_t> from = query.from ? Http::decimalIndex(*query.from) : 0u;
+    const std::optional<uint32_t> count = query.count ? Http::decimalIndex(*query.count) : 0u;
+    const bool countOk = count && (query.count ? *count >= 1 && *count <= kMaxMenuCount : true);
+    if (!from || !countOk || (query.text && !isAcceptableSubsetText(*query.text))) {
+        return Http::replyBadRequest(exchange);
     }
-    return value;
+    agent.catalogues().whenCurrent([&agent, exchange, query, from = *from,
+                                    count = *count](std::shared_ptr<const FontSet> set) {
+        if (!set) return Http::replyUnavailable(exchange);
+        std::shared_ptr<const FontMenu> menu;
+        try {
+            menu = agent.catalogues().menu(*set);
+        } catch (const std::exception&) {
+            return Http::replyStatus(exchange, 500, "Internal Server Error");
+        }
+        const std::string* text = query.text ? &*query.text : nullptr;
+        const std::string etag = Http::menuEntityTag(set->plain->validator, from, count, text);
+        Http::addValidators(exchange, etag, std::string());
+        if (Http::answeredNotModified(exchange, etag)) return;
+        const size_t families = count != 0 ? count : menu->size();
+        MenuStream::start(agent, exchange, set, std::move(menu), from, families, query.text);
+    });
 }
+
+namespace {
 
 // What a face reply needs besides the made face.
 struct FaceReply {
@@ -88,7 +107,7 @@ void replyMadeFace(const FaceReply& face, const MadeFace& made) {
 // One face of a listed file, or a subset of it for a text.
 void webFace(Agent& agent, const Http::Exchange& exchange, const Http::Query& query,
              OpenFont opened) {
-    const std::optional<uint32_t> index = query.face ? parseFaceIndex(*query.face) : 0u;
+    const std::optional<uint32_t> index = query.face ? Http::decimalIndex(*query.face) : 0u;
     if (!index || (query.text && !isAcceptableSubsetText(*query.text))) {
         Http::addFileHeaders(exchange, query.file, nullptr);
         return Http::replyBadRequest(exchange);
@@ -167,6 +186,7 @@ constexpr Route kRoutes[] = {
     {[](const Http::Query& query) { return query.undecodableFile; }, undecodableFile},
     {[](const Http::Query& query) { return !query.file.empty(); }, file},
     {[](const Http::Query& query) { return query.events; }, events},
+    {[](const Http::Query& query) { return query.menu; }, menu},
     {[](const Http::Query&) { return true; }, catalogue},
 };
 

@@ -10,6 +10,8 @@ namespace Routes {
 
 // The document of every installed font, plain or detailed.
 void catalogue(Agent& agent, const Http::Exchange& exchange, const Http::Query& query);
+// One face of each family, subset for a text, streamed.
+void menu(Agent& agent, const Http::Exchange& exchange, const Http::Query& query);
 // A stream of catalogue events.
 void events(Agent& agent, const Http::Exchange& exchange, const Http::Query& query);
 // The bytes of one listed font file, or of one face of it, or a subset of a face for a text.

@@ -2,8 +2,12 @@
 
 #include <malloc.h>
 
+#include <algorithm>
+#include <cstring>
+
 #include "catalogue/DetailedDocument.h"
 #include "http/HttpCaching.h"
+#include "util.h"
 
 namespace {
 
@@ -86,7 +90,7 @@ CatalogueCache::Refreshed CatalogueCache::refresh(std::shared_ptr<const FontSet>
         set->plain = previous->plain;
         return Refreshed{std::move(set), {}};
     }
-    std::shared_ptr<ResultSet> families = familiesOf(*set->state, *set->files);
+    std::shared_ptr<ResultSet> families = ::familiesOf(*set->state, *set->files);
     set->plain = makeCatalogue(families.get(), nullptr);
     KeptFamilies kept{set->state, std::move(families)};
     return Refreshed{std::move(set), std::move(kept)};
@@ -124,28 +128,54 @@ void CatalogueCache::handOut(std::vector<Waiter> waiters) {
     for (Waiter& waiter : waiters) waiter.use(current_);
 }
 
-std::shared_ptr<const Catalogue> CatalogueCache::document(const FontSet& set, bool detailed) {
-    // Whatever this call makes, the kept families are not kept past it.
+std::shared_ptr<ResultSet> CatalogueCache::familiesOf(const FontSet& set) {
     KeptFamilies kept = std::move(kept_);
     kept_ = KeptFamilies{};
+    if (kept.families && kept.state == set.state) return kept.families;
+    return ::familiesOf(*set.state, *set.files);
+}
+
+std::shared_ptr<const Catalogue> CatalogueCache::document(const FontSet& set, bool detailed) {
+    const bool keptFamilies = kept_.families != nullptr;
     std::shared_ptr<const Catalogue> catalogue = set.plain;
     if (detailed) {
         if (!detailed_.catalogue || !sameState(detailed_.state, set.state)) {
-            std::shared_ptr<ResultSet> families = kept.families && kept.state == set.state
-                                                      ? kept.families
-                                                      : familiesOf(*set.state, *set.files);
+            const std::shared_ptr<ResultSet> families = familiesOf(set);
             const CatalogueDetails details = detailsOf(set);
             detailed_ = Detailed{set.state, makeCatalogue(families.get(), &details)};
         }
         catalogue = detailed_.catalogue;
     }
-    if (kept.families) {
-        kept = KeptFamilies{};
-        // They were made on the lane's thread, in a malloc arena that keeps what is freed in
-        // it: without a trim several MiB stay resident at 20,000 files.
-        malloc_trim(0);
-    }
+    // Whatever this call made, the kept families are not kept past it. They were made on the
+    // lane's thread, in a malloc arena that keeps what is freed in it: without a trim several
+    // MiB stay resident at 20,000 files.
+    kept_ = KeptFamilies{};
+    if (keptFamilies) malloc_trim(0);
     return catalogue;
+}
+
+std::shared_ptr<const FontMenu> CatalogueCache::menu(const FontSet& set) {
+    if (menu_.menu && sameState(menu_.state, set.state)) return menu_.menu;
+    const std::shared_ptr<ResultSet> families = familiesOf(set);
+    auto menu = std::make_shared<FontMenu>();
+    for (const Typeface* typeface : *families) {
+        if (typeface == nullptr) continue;
+        MenuEntry& entry = menu->emplace_back();
+        entry.family = typeface->family;
+        const auto normal = std::find_if(
+            typeface->childList.begin(), typeface->childList.end(), [](const TypefaceItem& face) {
+                return strcmp(convertWeightTostring(face.weight), "Normal") == 0 &&
+                       strcmp(convertWidthToString(face.width), "Normal") == 0 &&
+                       strcmp(convertStyleToString(face.slant), "Normal") == 0;
+            });
+        const auto chosen = normal != typeface->childList.end() ? normal : typeface->childList.begin();
+        if (chosen == typeface->childList.end()) continue;
+        entry.file = chosen->file;
+        entry.index = chosen->faceIndex;
+        entry.postScript = chosen->postscript;
+    }
+    menu_ = Menu{set.state, std::move(menu)};
+    return menu_.menu;
 }
 
 void CatalogueCache::onWatch(evutil_socket_t, short, void* arg) {

@@ -25,6 +25,17 @@ struct Catalogue {
     size_t faces = 0;
 };
 
+// One family of the font menu and the face that stands for it: the first face whose weight,
+// width and slant are all "Normal", else the first face. No file when the family has no face.
+struct MenuEntry {
+    std::string family;
+    std::string file;
+    int32_t index = 0;
+    std::string postScript;
+};
+// The menu's entries, one per family in the catalogue's order.
+using FontMenu = std::vector<MenuEntry>;
+
 // What one refresh found; never changed once made, so any thread may read it.
 struct FontSet {
     std::shared_ptr<const FontSetState> state;     // the listing and each file's identity
@@ -58,6 +69,8 @@ class CatalogueCache {
     // The document of `set`, plain or detailed. The detailed one is made on first use and
     // remembered while the files stay the same.
     std::shared_ptr<const Catalogue> document(const FontSet& set, bool detailed);
+    // The font menu of `set`, made on first use and remembered while the files stay the same.
+    std::shared_ptr<const FontMenu> menu(const FontSet& set);
 
     // Told, on the loop, when the watch sees a change while no refresh runs, and when a refresh
     // has made a font set. Set before the loop runs.
@@ -86,6 +99,9 @@ class CatalogueCache {
     Refreshed refresh(std::shared_ptr<const FontSet> previous);
     void onRefreshed(Refreshed result);
     void handOut(std::vector<Waiter> waiters);
+    // The families of `set`: the kept ones when they are its own, else grouped again. The kept
+    // ones are not kept past this call.
+    std::shared_ptr<ResultSet> familiesOf(const FontSet& set);
     static void onWatch(evutil_socket_t, short, void* cache);
     static void onWaitLimit(evutil_socket_t, short, void* cache);
 
@@ -100,6 +116,10 @@ class CatalogueCache {
         std::shared_ptr<const FontSetState> state;
         std::shared_ptr<const Catalogue> catalogue;
     } detailed_;
+    struct Menu {
+        std::shared_ptr<const FontSetState> state;
+        std::shared_ptr<const FontMenu> menu;
+    } menu_;
     std::vector<Waiter> waiting_;
     bool refreshing_ = false;
     bool stuck_ = false;  // the running refresh has outlasted the wait limit

@@ -68,11 +68,31 @@ void replyPreflight(const Exchange& exchange) {
     finishReply(exchange, 204, "No Content", nullptr);
 }
 
-void releaseShared(const void*, size_t, void* extra) {
-    delete static_cast<std::shared_ptr<const std::string>*>(extra);
+}  // namespace
+
+std::optional<uint32_t> decimalIndex(const std::string& text) {
+    if (text.empty() || text.size() > 9) return std::nullopt;
+    uint32_t value = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        value = value * 10 + static_cast<uint32_t>(c - '0');
+    }
+    return value;
 }
 
-}  // namespace
+bool addShared(evbuffer* buf, std::shared_ptr<const std::string> body) {
+    if (body->empty()) return true;
+    auto* keepAlive = new std::shared_ptr<const std::string>(std::move(body));
+    const auto release = [](const void*, size_t, void* extra) {
+        delete static_cast<std::shared_ptr<const std::string>*>(extra);
+    };
+    if (evbuffer_add_reference(buf, (*keepAlive)->data(), (*keepAlive)->size(), release,
+                               keepAlive) != 0) {
+        delete keepAlive;
+        return false;
+    }
+    return true;
+}
 
 Exchange beginExchange(evhttp_request* req, const AccessPolicy& policy) {
     return Exchange{req, prepareFraming(req), checkAccess(&policy, req)};
@@ -128,6 +148,10 @@ Query parseQuery(evhttp_request* req) {
     query.details = details != nullptr && strcmp(details, "1") == 0;
     const char* events = evhttp_find_header(&params, "events");
     query.events = events != nullptr && strcmp(events, "1") == 0;
+    const char* menu = evhttp_find_header(&params, "menu");
+    query.menu = menu != nullptr && strcmp(menu, "1") == 0;
+    if (const char* from = evhttp_find_header(&params, "from")) query.from = from;
+    if (const char* count = evhttp_find_header(&params, "count")) query.count = count;
     return query;
 }
 
@@ -212,13 +236,8 @@ void replyShared(const Exchange& exchange, int code, const char* reason,
                  std::shared_ptr<const std::string> body) {
     EvBufferPtr buf(evbuffer_new());
     if (!buf) return replyStatus(exchange, 500, "Internal Server Error");
-    if (!body->empty()) {
-        auto* keepAlive = new std::shared_ptr<const std::string>(body);
-        if (evbuffer_add_reference(buf.get(), body->data(), body->size(), releaseShared,
-                                   keepAlive) != 0) {
-            delete keepAlive;
-            return replyStatus(exchange, 500, "Internal Server Error");
-        }
+    if (!addShared(buf.get(), std::move(body))) {
+        return replyStatus(exchange, 500, "Internal Server Error");
     }
     // libevent writes at most 16 KiB a turn of the loop by default; a catalogue of megabytes
     // then takes a hundred turns, each with its own wait and write.

@@ -4,6 +4,7 @@
 // (or, for an event stream, started by one), which also correct libevent's framing.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -44,6 +45,13 @@ constexpr HeaderField kEventStreamHeaders[] = {
 };
 
 // A 204 has no content, so no Content-Type either.
+constexpr HeaderField kMenuHeaders[] = {
+    {"Server", "httpd v 0.0.1"},
+    {"Content-Type", "application/vnd.vorn.font-menu"},
+    {"Access-Control-Allow-Origin", "*"},
+    {"Connection", "close"},
+};
+
 constexpr HeaderField kPreflightHeaders[] = {
     {"Server", "httpd v 0.0.1"},
     {"Access-Control-Allow-Origin", "*"},
@@ -58,6 +66,9 @@ struct Query {
     std::optional<std::string> text;  // with `file`: a subset holding what this text needs
     bool details = false;  // "details=1": the catalogue with the details for font pickers
     bool events = false;   // "events=1": a stream of catalogue events
+    bool menu = false;     // "menu=1": a face of each family, for a font menu
+    std::optional<std::string> from;   // with `menu`: the first family, a decimal index
+    std::optional<std::string> count;  // with `menu`: how many families
     // The query names a `file` parameter but cannot be decoded (a malformed escape anywhere
     // in it): nothing else of it is known.
     bool undecodableFile = false;
@@ -79,6 +90,11 @@ bool answeredBeforeRoutes(const Exchange& exchange);
 // The request's query parameters; nothing but `undecodableFile` when the query cannot be
 // decoded.
 Query parseQuery(evhttp_request* req);
+// A parameter that is an index: decimal digits only, at most nine of them.
+std::optional<uint32_t> decimalIndex(const std::string& text);
+// Lends `body` to `buf` rather than copying it, keeping it alive until it has been written;
+// false when libevent refused it.
+bool addShared(evbuffer* buf, std::shared_ptr<const std::string> body);
 
 // Content-Disposition for a served file: the base name, quoted and restricted to printable ASCII
 // (so no header can ever carry a CR or LF), plus the exact name in RFC 5987 form when the

@@ -64,6 +64,17 @@ inline std::string faceEntityTag(const FileIdentity& file, uint32_t face, const 
     return hash.tag('w');
 }
 
+// A font menu's tag: the catalogue's validator and the parameters that chose the window and the
+// text (`count` 0 for "every family").
+inline std::string menuEntityTag(const std::string& catalogue, uint32_t from, uint32_t count,
+                                 const std::string* text) {
+    TagHash hash;
+    hash.add(catalogue.data(), catalogue.size()).addValue(from).addValue(count);
+    hash.addValue(text != nullptr ? text->size() + 1 : 0);
+    if (text != nullptr) hash.add(text->data(), text->size());
+    return hash.tag('m');
+}
+
 // A reply body's tag: equal bodies, equal tags.
 inline std::string contentEntityTag(std::string_view body) {
     return TagHash().add(body.data(), body.size()).tag('c');
