@@ -59,6 +59,16 @@
  * @property {number} faceCount   Faces in the file (1 unless it is a collection we saw).
  *
  * @typedef {FaceBytes & {font: FontFace, coverage: Coverage|null}} LoadedFace
+ *
+ * @typedef {object} MenuFace  One family of a font menu and the face that stands for it.
+ * @property {number} family     The family's index in the catalogue.
+ * @property {string} file
+ * @property {number} index      The face's index in its file.
+ * @property {string} postScript
+ * @property {string} [type]     "font/ttf" or "font/otf", with bytes.
+ * @property {ArrayBuffer|null} bytes  A subset of the face for the menu's text; null with error.
+ * @property {string} [error]    Why there are no bytes (a format that cannot be subset, ...).
+ * @property {FontFace} [font]   The bytes as a loaded FontFace, where FontFace exists.
  */
 
 export const DEFAULT_AGENT = 'http://127.0.0.1:16801/';
@@ -170,7 +180,7 @@ export class VornFontAgent {
     // Called unbound: window.fetch refuses any other `this`.
     this.fetchImpl = (url, init) => fetchImpl(url, init);
     /** What this agent turned out to offer: null until a reply tells. */
-    this.supports = {details: null, faces: null, subsets: null, events: null};
+    this.supports = {details: null, faces: null, subsets: null, events: null, menu: null};
     this.collections = new Map();  // file -> ArrayBuffer, least recently used first
     this.collectionBytes = 0;
   }
@@ -313,6 +323,73 @@ export class VornFontAgent {
     return {...got, font, coverage: readCoverage(got.bytes)};
   }
 
+  menuUrl({from = 0, count, text} = {}) {
+    let url = this.base + '?menu=1';
+    if (from > 0) url += '&from=' + from;
+    if (count !== undefined) url += '&count=' + count;
+    if (text) url += '&text=' + encodeURIComponent(text);
+    return url;
+  }
+
+  /**
+   * A font menu: one face of each of the catalogue's families `from` … `from+count-1`, subset
+   * for `text` (by default each family's own name), handed out in the catalogue's order as its
+   * bytes arrive, from one streamed request. An agent without the menu is asked for each face
+   * on its own instead (from `families`, the plain catalogue, fetched when not given).
+   * @param {{families?: Family[], from?: number, count?: number, text?: string,
+   *          signal?: AbortSignal, FontFace?: typeof FontFace}} [options]
+   * @returns {AsyncGenerator<MenuFace>}
+   */
+  async *menu({families, from = 0, count, text = '', signal, FontFace: Font = globalThis.FontFace} = {}) {
+    const load = async (entry) => {
+      if (entry.bytes && Font) {
+        entry.font = new Font('vorn-menu-' + entry.family, entry.bytes);
+        try {
+          await entry.font.load();
+        } catch {
+          entry.error = 'the browser rejected the font data';
+          delete entry.font;
+        }
+      }
+      return entry;
+    };
+    if (this.supports.menu !== false) {
+      const reply = await this.get(this.menuUrl({from, count, text}), signal);
+      const menuType = /^application\/vnd\.vorn\.font-menu/i.test(reply.headers.get('content-type') || '');
+      if (reply.ok && menuType) {
+        this.supports.menu = true;
+        for await (const entry of readMenu(reply.body)) yield await load(entry);
+        return;
+      }
+      if (!reply.ok) {
+        throw new AgentError('status', 'the agent answered ' + reply.status + ' for the menu',
+                             reply.status);
+      }
+      // An agent without the menu answers with its catalogue.
+      this.supports.menu = false;
+      await reply.body?.cancel();
+    }
+    families ??= (await this.catalogue({details: false, signal})).families;
+    const end = count === undefined ? families.length : Math.min(families.length, from + count);
+    for (let i = from; i < end; ++i) {
+      const face = standingFace(families[i]);
+      const entry = {family: i, file: face?.file ?? '', index: face?.index ?? 0,
+                     postScript: face?.postScript ?? '', bytes: null};
+      if (!face) {
+        entry.error = 'the family has no face';
+      } else {
+        try {
+          const got = await this.faceBytes(face, {text: text || families[i].family, signal});
+          entry.bytes = got.bytes;
+        } catch (err) {
+          if (signal?.aborted) throw err;
+          entry.error = err.message;
+        }
+      }
+      yield await load(entry);
+    }
+  }
+
   /**
    * Calls `onCatalogue` with each `catalogue` event of the agent's stream (one on connect,
    * one per change) and `onState` with 'open', 'reconnecting', 'closed' or 'unsupported'
@@ -419,6 +496,59 @@ export class VornFontAgent {
 
 /** "http://127.0.0.1:16801/" for "127.0.0.1:16801"; the agent ignores the path, and the query
  * is ours to build. Throws for anything but http(s). */
+/** The face a font menu shows for a family: its first face whose weight, width and slant are
+ * all "Normal", else its first. */
+export function standingFace(family) {
+  const faces = family?.childList ?? [];
+  return faces.find((f) => f.weight === 'Normal' && f.width === 'Normal' && f.slant === 'Normal') ??
+    faces[0];
+}
+
+/** The entries of a font menu's body as they arrive: a line of JSON each, then its bytes. */
+async function* readMenu(body) {
+  const reader = body.getReader();
+  let buffer = new Uint8Array(0);
+  let at = 0;
+  let headRead = false;
+  let pending = null;  // an entry whose bytes have not all arrived
+  const decoder = new TextDecoder();
+  for (;;) {
+    for (;;) {
+      if (pending) {
+        if (buffer.length - at < pending.length) break;
+        const {length, ...entry} = pending;
+        entry.bytes = buffer.slice(at, at + length).buffer;
+        at += length;
+        pending = null;
+        yield entry;
+        continue;
+      }
+      const end = buffer.indexOf(10, at);
+      if (end < 0) break;
+      const line = JSON.parse(decoder.decode(buffer.subarray(at, end)));
+      at = end + 1;
+      if (!headRead) {
+        headRead = true;
+        continue;
+      }
+      if (line.length > 0) {
+        pending = line;
+      } else {
+        delete line.length;
+        yield {...line, bytes: null};
+      }
+    }
+    const {value, done} = await reader.read();
+    if (done) break;
+    const joined = new Uint8Array(buffer.length - at + value.length);
+    joined.set(buffer.subarray(at));
+    joined.set(value, buffer.length - at);
+    buffer = joined;
+    at = 0;
+  }
+  if (pending || at < buffer.length) throw new AgentError('format', 'the menu ended early');
+}
+
 export function normaliseAgent(text) {
   const trimmed = String(text).trim();
   const url = new URL(/^[a-z][a-z0-9+.-]*:\/\//i.test(trimmed) ? trimmed : 'http://' + trimmed);

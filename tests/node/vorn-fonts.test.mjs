@@ -11,7 +11,7 @@ import {after, before, describe, test} from 'node:test';
 
 import {silentAddress, startAgent} from './agent.mjs';
 import {AgentError, Coverage, VornFontAgent, axisTag, cssString, cssStyle, instanceSettings,
-        parseCatalogueEvent, readCoverage, sfntKind} from '../../web/vorn-fonts.js';
+        parseCatalogueEvent, readCoverage, sfntKind, standingFace} from '../../web/vorn-fonts.js';
 
 const FIXTURES = {
   'static/ExampleSans-Regular.ttf': 'ExampleSans-Regular.ttf',
@@ -176,9 +176,49 @@ describe('faces', () => {
   });
 });
 
+describe('menu', () => {
+  const collect = async (iterator) => {
+    const entries = [];
+    for await (const entry of iterator) entries.push(entry);
+    return entries;
+  };
+
+  test('one face per family in the catalogue\'s order, the same bytes as the file route',
+       async () => {
+    const entries = await collect(agent.menu({text: 'Ab', FontFace: null}));
+    assert.equal(agent.supports.menu, true);
+    assert.deepEqual(entries.map((e) => e.family), families.map((f, i) => i));
+    for (const entry of entries) {
+      const face = standingFace(families[entry.family]);
+      assert.equal(entry.postScript, face.postScript);
+      const reply = await fetch(agent.subsetUrl(face, 'Ab'));
+      assert.deepEqual(Buffer.from(entry.bytes), Buffer.from(await reply.arrayBuffer()));
+    }
+    const window = await collect(agent.menu({from: 1, count: 2, FontFace: null}));
+    assert.deepEqual(window.map((e) => e.family), [1, 2]);
+    // Without a text, each family's own name.
+    const named = await fetch(agent.subsetUrl(standingFace(families[1]), families[1].family));
+    assert.deepEqual(Buffer.from(window[0].bytes), Buffer.from(await named.arrayBuffer()));
+  });
+
+  test('an agent without the menu is asked for each face instead', async () => {
+    // What an older agent does with the parameter: it answers with its catalogue.
+    const older = new VornFontAgent(agent.base, {fetch: (url, init) =>
+      fetch(url.replace('?menu=1', '?'), init)});
+    const entries = await collect(older.menu({families, count: 2, text: 'Ab', FontFace: null}));
+    assert.equal(older.supports.menu, false);
+    const direct = await collect(agent.menu({count: 2, text: 'Ab', FontFace: null}));
+    assert.deepEqual(entries.map((e) => Buffer.from(e.bytes)),
+                     direct.map((e) => Buffer.from(e.bytes)));
+  });
+});
+
 describe('coverage', () => {
   test('reads the map and leaves non-SFNT data alone', () => {
-    const coverage = readCoverage(fs.readFileSync(fontPath('ExampleGreek.ttf')).buffer);
+    // A small file's Buffer may be a view into Node's shared pool: copy out its own bytes.
+    const greek = fs.readFileSync(fontPath('ExampleGreek.ttf'));
+    const coverage = readCoverage(greek.buffer.slice(greek.byteOffset,
+                                                     greek.byteOffset + greek.length));
     assert.equal(coverage.has(0x0387), false);  // the one gap inside the range
     assert.equal(coverage.has(0x03ce), true);
     assert.equal(readCoverage(new TextEncoder().encode('wOFF and more bytes').buffer), null);
