@@ -5,6 +5,7 @@ Processes, sockets and fontconfig worlds come from tests/harness/vorn_harness.py
 Import it with bench/ on sys.path (the scripts here put it there themselves).
 """
 
+import argparse
 import collections
 import http.client
 import os
@@ -203,3 +204,15 @@ def listed_font_files(conf=None):
     out = subprocess.run(["fc-list", "--format", "%{file}\n"], env=env, stdout=subprocess.PIPE,
                          check=True).stdout
     return sorted({os.fsdecode(line) for line in out.split(b"\n") if line})
+
+
+def option_parser(prog, usage):
+    """An option parser that answers wrong options with `usage` on standard error, status 2."""
+    parser = argparse.ArgumentParser(prog=prog, add_help=False)
+
+    def refuse(message):
+        print(usage, end="", file=sys.stderr)
+        sys.exit(2)
+
+    parser.error = refuse
+    return parser

@@ -10,7 +10,6 @@ The agents listen on loopback sockets bound here and handed to them as systemd d
 bench/load_clients.py and wrk, each run bounded in time.
 """
 
-import argparse
 import contextlib
 import dataclasses
 import os
@@ -393,15 +392,8 @@ def run(setup, stack, started):
     return 1 if failed else 0
 
 
-def usage_error(message):
-    """Wrong options: the usage on standard error, status 2."""
-    print(USAGE, end="", file=sys.stderr)
-    sys.exit(2)
-
-
 def main(argv):
-    parser = argparse.ArgumentParser(prog="bench/load.sh", add_help=False)
-    parser.error = usage_error
+    parser = benchlib.option_parser("bench/load.sh", USAGE)
     parser.add_argument("--short", action="store_true")
     parser.add_argument("--agent-nofile", type=int, default=0)
     parser.add_argument("--no-install", dest="install", action="store_false")

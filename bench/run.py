@@ -11,7 +11,6 @@ hands it, nginx as its own binary upgrade does), so no port is probed, and every
 stopped by its pid when the run ends, whatever the outcome.
 """
 
-import argparse
 import contextlib
 import dataclasses
 import json
@@ -85,15 +84,8 @@ class Setup:
     load_at_start: str  # /proc/loadavg's three averages when the run began
 
 
-def usage_error(message):
-    """Wrong options: the usage on standard error, status 2."""
-    print(USAGE, end="", file=sys.stderr)
-    sys.exit(2)
-
-
 def parse_options(argv):
-    parser = argparse.ArgumentParser(prog="bench/run.sh", add_help=False)
-    parser.error = usage_error
+    parser = benchlib.option_parser("bench/run.sh", USAGE)
     parser.add_argument("--scale", default="0")
     parser.add_argument("--soak", action="store_true")
     parser.add_argument("--runs", default="20")
