@@ -207,7 +207,8 @@ def listed_font_files(conf=None):
 
 
 def option_parser(prog, usage):
-    """An option parser that answers wrong options with `usage` on standard error, status 2."""
+    """An option parser with the options every benchmark has (--no-install, --no-build, -h),
+    that answers wrong options with `usage` on standard error, status 2."""
     parser = argparse.ArgumentParser(prog=prog, add_help=False)
 
     def refuse(message):
@@ -215,4 +216,7 @@ def option_parser(prog, usage):
         sys.exit(2)
 
     parser.error = refuse
+    parser.add_argument("--no-install", dest="install", action="store_false")
+    parser.add_argument("--no-build", dest="build", action="store_false")
+    parser.add_argument("-h", "--help", action="store_true")
     return parser

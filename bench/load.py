@@ -396,9 +396,6 @@ def main(argv):
     parser = benchlib.option_parser("bench/load.sh", USAGE)
     parser.add_argument("--short", action="store_true")
     parser.add_argument("--agent-nofile", type=int, default=0)
-    parser.add_argument("--no-install", dest="install", action="store_false")
-    parser.add_argument("--no-build", dest="build", action="store_false")
-    parser.add_argument("-h", "--help", action="store_true")
     options = parser.parse_args(argv)
     if options.help:
         print(USAGE, end="")

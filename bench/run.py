@@ -89,9 +89,6 @@ def parse_options(argv):
     parser.add_argument("--scale", default="0")
     parser.add_argument("--soak", action="store_true")
     parser.add_argument("--runs", default="20")
-    parser.add_argument("--no-install", dest="install", action="store_false")
-    parser.add_argument("--no-build", dest="build", action="store_false")
-    parser.add_argument("-h", "--help", action="store_true")
     options = parser.parse_args(argv)
     if options.help:
         print(USAGE, end="")

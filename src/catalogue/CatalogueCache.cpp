@@ -46,6 +46,28 @@ std::shared_ptr<const Catalogue> makeCatalogue(ResultSet* families,
     return catalogue;
 }
 
+// The face that stands for each family: the first all "Normal" one, else the first.
+std::shared_ptr<const FontMenu> menuOf(const ResultSet& families) {
+    auto menu = std::make_shared<FontMenu>();
+    for (const Typeface* typeface : families) {
+        if (typeface == nullptr) continue;
+        MenuEntry& entry = menu->emplace_back();
+        entry.family = typeface->family;
+        const auto normal = std::find_if(
+            typeface->childList.begin(), typeface->childList.end(), [](const TypefaceItem& face) {
+                return strcmp(convertWeightTostring(face.weight), "Normal") == 0 &&
+                       strcmp(convertWidthToString(face.width), "Normal") == 0 &&
+                       strcmp(convertStyleToString(face.slant), "Normal") == 0;
+            });
+        const auto chosen = normal != typeface->childList.end() ? normal : typeface->childList.begin();
+        if (chosen == typeface->childList.end()) continue;
+        entry.file = chosen->file;
+        entry.index = chosen->faceIndex;
+        entry.postScript = chosen->postscript;
+    }
+    return menu;
+}
+
 }  // namespace
 
 bool CatalogueCache::attach(event_base* base) {
@@ -135,8 +157,15 @@ std::shared_ptr<ResultSet> CatalogueCache::familiesOf(const FontSet& set) {
     return ::familiesOf(*set.state, *set.files);
 }
 
+void CatalogueCache::letKeptGo(bool hadKept) {
+    kept_ = KeptFamilies{};
+    // They were made on the lane's thread, in a malloc arena that keeps what is freed in it:
+    // without a trim several MiB stay resident at 20,000 files.
+    if (hadKept) malloc_trim(0);
+}
+
 std::shared_ptr<const Catalogue> CatalogueCache::document(const FontSet& set, bool detailed) {
-    const bool keptFamilies = kept_.families != nullptr;
+    const bool hadKept = kept_.families != nullptr;
     std::shared_ptr<const Catalogue> catalogue = set.plain;
     if (detailed) {
         if (!detailed_.catalogue || !sameState(detailed_.state, set.state)) {
@@ -146,35 +175,15 @@ std::shared_ptr<const Catalogue> CatalogueCache::document(const FontSet& set, bo
         }
         catalogue = detailed_.catalogue;
     }
-    // Whatever this call made, the kept families are not kept past it. They were made on the
-    // lane's thread, in a malloc arena that keeps what is freed in it: without a trim several
-    // MiB stay resident at 20,000 files.
-    kept_ = KeptFamilies{};
-    if (keptFamilies) malloc_trim(0);
+    letKeptGo(hadKept);
     return catalogue;
 }
 
 std::shared_ptr<const FontMenu> CatalogueCache::menu(const FontSet& set) {
     if (menu_.menu && sameState(menu_.state, set.state)) return menu_.menu;
-    const std::shared_ptr<ResultSet> families = familiesOf(set);
-    auto menu = std::make_shared<FontMenu>();
-    for (const Typeface* typeface : *families) {
-        if (typeface == nullptr) continue;
-        MenuEntry& entry = menu->emplace_back();
-        entry.family = typeface->family;
-        const auto normal = std::find_if(
-            typeface->childList.begin(), typeface->childList.end(), [](const TypefaceItem& face) {
-                return strcmp(convertWeightTostring(face.weight), "Normal") == 0 &&
-                       strcmp(convertWidthToString(face.width), "Normal") == 0 &&
-                       strcmp(convertStyleToString(face.slant), "Normal") == 0;
-            });
-        const auto chosen = normal != typeface->childList.end() ? normal : typeface->childList.begin();
-        if (chosen == typeface->childList.end()) continue;
-        entry.file = chosen->file;
-        entry.index = chosen->faceIndex;
-        entry.postScript = chosen->postscript;
-    }
-    menu_ = Menu{set.state, std::move(menu)};
+    const bool hadKept = kept_.families != nullptr;
+    menu_ = Menu{set.state, menuOf(*familiesOf(set))};
+    letKeptGo(hadKept);
     return menu_.menu;
 }
 

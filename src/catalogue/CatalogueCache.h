@@ -102,6 +102,8 @@ class CatalogueCache {
     // The families of `set`: the kept ones when they are its own, else grouped again. The kept
     // ones are not kept past this call.
     std::shared_ptr<ResultSet> familiesOf(const FontSet& set);
+    // After a document or the menu: the kept families are not kept past it, whatever it used.
+    void letKeptGo(bool hadKept);
     static void onWatch(evutil_socket_t, short, void* cache);
     static void onWaitLimit(evutil_socket_t, short, void* cache);
 
