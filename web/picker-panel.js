@@ -6,6 +6,7 @@ import {axisKey, axisTag, coordinates, cssString, cssStretch, cssStyle, cssWeigh
         variationSettings} from './vorn-fonts.js';
 import {SAMPLES, chooseSample, languageName, sampleLanguages,
         sampleText} from './picker-samples.js';
+import {FeatureToggles} from './picker-features.js';
 
 const AXIS_NAMES = {wght: 'Weight', wdth: 'Width', slnt: 'Slant', ital: 'Italic',
                     opsz: 'Optical size', GRAD: 'Grade'};
@@ -103,6 +104,7 @@ export class FacePanel {
     this.ui.reset.addEventListener('click', () => this.pickInstance(this.face));
     this.ui.copy.addEventListener('click', () => this.copy());
     this.ui.close.addEventListener('click', () => this.close());
+    this.features = new FeatureToggles($('panel-features'), () => this.showFeatures());
     this.root.addEventListener('keydown', (event) => {
       if (event.key === 'Escape') this.close();
     });
@@ -128,6 +130,8 @@ export class FacePanel {
     this.showFacts();
     this.buildInstances();
     this.buildAxes();
+    this.features.show(face);
+    this.ui.preview.style.fontFeatureSettings = this.features.settings();
     this.pickInstance(face);
     this.setSample(chooseSample(face, wanted));
 
@@ -341,7 +345,28 @@ export class FacePanel {
       `  font-family: ${cssString(family)};\n` +
       `  font-weight: ${cssWeight(this.location.has('wght') ? at : face)};\n` +
       `  font-style: ${cssStyle(at)};\n` +
-      `  font-variation-settings: ${variationSettings(this.location)};\n}\n`;
+      `  font-variation-settings: ${variationSettings(this.location)};\n` +
+      this.featureCss() + '}\n';
+  }
+
+  // ---- Features ----
+
+  /** The features toggled away from their defaults, as a declaration of the CSS rule. */
+  featureCss() {
+    const settings = this.features.settings();
+    return settings ? `  font-feature-settings: ${settings};\n` : '';
+  }
+
+  showFeatures() {
+    this.ui.preview.style.fontFeatureSettings = this.features.settings();
+    this.showCss();
+  }
+
+  /** The face shown, from a newer catalogue: its features may have come with the details. */
+  updateFeatures(face) {
+    if (face.file !== this.face?.file || face.postScript !== this.face.postScript) return;
+    this.features.show(face);
+    this.showFeatures();
   }
 
   showCss() {

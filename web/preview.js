@@ -9,6 +9,8 @@ import {FaceDrawer} from './picker-fonts.js';
 import {VirtualList} from './picker-list.js';
 import {FacePanel, axesOf, styleName} from './picker-panel.js';
 import {SAMPLES, languageName, preferredLanguages, sampleText} from './picker-samples.js';
+import {DrawsFilter} from './picker-draws.js';
+import {CopyChooser, chooseCopy, foldCopies} from './picker-duplicates.js';
 
 const $ = (id) => document.getElementById(id);
 const ui = {
@@ -197,6 +199,9 @@ function keepPanel() {
   if (again) {
     state.panelFace = again.face;
     panel.family = again.family.record;
+    panel.updateFeatures(again.face);
+    state.panelFamily = again.family;
+    copyChooser.show(again.face, again.family.copies.get(again.face));
   } else if (open) {
     panel.close();
   }
@@ -227,10 +232,10 @@ function setModel(families, text, detailed) {
                                          typeof f.family === 'string');
   records.sort((a, b) => a.family.localeCompare(b.family));
   state.model = records.map((record, i) => {
-    const faces = (Array.isArray(record.childList) ? record.childList : [])
+    record.childList = (Array.isArray(record.childList) ? record.childList : [])
       .filter((c) => c && typeof c === 'object' && typeof c.file === 'string');
-    record.childList = faces;
-    return {key: 'f' + i + ':' + record.family, name: record.family, record, faces,
+    const {faces, copies} = foldCopies(record.childList);
+    return {key: 'f' + i + ':' + record.family, name: record.family, record, faces, copies,
             regular: pickRegular(faces), axes: axesOf(record, {}),
             haystack: (record.family + '\n' + str(record.localName)).toLowerCase(),
             faceHaystacks: faces.map((f) => (str(f.postScript) + '\n' + str(f.fullName))
@@ -238,6 +243,7 @@ function setModel(families, text, detailed) {
   });
   buildLanguageFilter();
   showCaps();
+  draws.follow(state.agent, records);
   applyFilters();
 }
 
@@ -353,13 +359,14 @@ function faceMatches(family, face, i, f, nameHit) {
   if (span[1] < f.weight[0] || span[0] > f.weight[1]) return false;
   if (f.monospace && face.monospace !== true) return false;
   if (f.color && face.color !== true) return false;
+  if (!draws.allows(family, face)) return false;
   return !f.language || coversLanguage(face, f.language);
 }
 
 function applyFilters() {
   const f = filterSet();
   const faceFilter = f.variable || f.italic || f.monospace || f.color || f.width ||
-                     f.language || f.weight[0] > 1 || f.weight[1] < 1000;
+                     f.language || f.weight[0] > 1 || f.weight[1] < 1000 || draws.active;
   const items = [];
   let shownFamilies = 0;
   let shownFaces = 0;
@@ -452,6 +459,8 @@ function drawFace(row, item) {
   meta.append(el('span', 'style', styleName(family.record, face)),
               el('span', 'ps-name', str(face.postScript) || '(no PostScript name)'));
   if (coords.length) meta.append(el('span', 'coords', coords.join(', ')));
+  const copies = family.copies.get(face);
+  if (copies) meta.append(el('span', 'copies-note', copies.length + ' copies'));
   meta.append(el('span', 'face-note', entry.state === 'loading' || entry.state === 'queued' ?
                  'Loading…' : entry.note));
   const sample = el('div', 'sample', entry.text);
@@ -506,6 +515,8 @@ function openFace(family, face, how) {
   state.panelFace = face;
   document.body.classList.add('panel-open');
   panel.open(family.record, face, wantedSample());
+  copyChooser.show(face, family.copies.get(face));
+  state.panelFamily = family;
   if (how === 'key' && NARROW.matches) $('panel-close').focus();
 }
 
@@ -526,6 +537,14 @@ const panel = new FacePanel({agent: null, drawer: null, onClose: () => {
   document.body.classList.remove('panel-open');
   if (NARROW.matches) ui.list.focus({preventScroll: true});
 }});
+const draws = new DrawsFilter($('f-draws'), $('f-draws-state'), applyFilters);
+// Another copy of the face in the panel: the list and the panel draw that one from now on.
+const copyChooser = new CopyChooser($('panel-copies'), (copy) => {
+  const family = state.panelFamily;
+  chooseCopy(family, state.panelFace, copy);
+  openFace(family, copy, 'copy');
+  applyFilters();
+});
 
 // ---- Controls ------------------------------------------------------------------------------------
 

@@ -18,6 +18,7 @@ Exits 77 (CTest's skip code for this test) when Chromium is not installed.
 """
 
 import argparse
+import collections
 import json
 import os
 import re
@@ -81,7 +82,17 @@ class Agent(vorn_harness.Agent):
             subsets = reply.headers.get("Content-Type", "").startswith("font/")
         with urllib.request.urlopen(self.url + "?events=1", timeout=30) as reply:
             events = reply.headers.get("Content-Type", "").startswith("text/event-stream")
-        return {"details": details, "subsets": subsets, "events": events}
+        return {"details": details, "subsets": subsets, "events": events,
+                "covers": self.refuses("?covers=")}
+
+    def refuses(self, query):
+        """Whether the agent answers 400 (it knows the parameter and its value is wrong)."""
+        try:
+            with urllib.request.urlopen(urllib.request.Request(self.url + query, method="HEAD"),
+                                        timeout=30):
+                return False
+        except urllib.error.HTTPError as err:
+            return err.code == 400
 
     def stop(self):
         super().stop()
@@ -117,6 +128,31 @@ PLAIN_VARIABLE_CATALOGUE = [
          "weight": weight, "width": "Normal", "slant": "Normal"}
         for weight in ("Thin", "Normal", "Black")]},
 ]
+
+
+# A detailed face listing OpenType features, the way an agent with them lists them; its file
+# is the web-face fixture with liga (f i -> f_i) and ss01 (a -> a.alt), glyphs of their own
+# widths. A tag CSS could not carry gets no toggle.
+FEATURES_CATALOGUE = [
+    {"family": "Example Ligatures", "localName": "Example Ligatures", "childList": [
+        {"file": "/fonts/ExampleLigatures.otf", "postScript": "ExampleLigatures-Regular",
+         "weight": "Normal", "width": "Normal", "slant": "Normal", "index": 0,
+         "features": [{"tag": "kern"}, {"tag": "liga"},
+                      {"tag": "ss01", "name": "Single-storey a"}, {"tag": "ss02"},
+                      {"tag": "ab\u00e7d"}]}]},
+]
+
+
+def shown_faces(catalogue):
+    """The faces the picker lists: a face found in several files counts once."""
+    count = 0
+    for family in catalogue:
+        files = collections.defaultdict(list)
+        for face in family["childList"]:
+            key = (face["postScript"], json.dumps(face.get("variations")))
+            files[key if face["postScript"] else id(face)].append(face["file"])
+        count += sum(1 if len(set(f)) > 1 else len(f) for f in files.values())
+    return count
 
 
 def live_family(name):
@@ -167,6 +203,10 @@ class StaticHandler(vorn_harness.QuietHandler):
             if "file" not in query:
                 return self.reply(200, json.dumps(PLAIN_VARIABLE_CATALOGUE).encode())
             return self.fixture("variable/ExampleVarDeltas.ttf")
+        if kind == "features":
+            if "file" not in query:
+                return self.reply(200, json.dumps(FEATURES_CATALOGUE).encode())
+            return self.fixture("webface/ExampleLigatures.otf")
         if kind == "live":
             if "events" in query:
                 return self.events()
@@ -383,9 +423,8 @@ class CatalogueAcrossOrigins(PageTest):
 
     def test_every_family_is_listed_with_counts_and_only_rows_on_screen_exist(self):
         catalogue = WORLD.agent.catalogue()
-        faces = sum(len(f["childList"]) for f in catalogue)
         self.assertEqual(self.page.js("document.getElementById('counts').textContent"),
-                         "%d families, %d faces" % (len(catalogue), faces))
+                         "%d families, %d faces" % (len(catalogue), shown_faces(catalogue)))
         # Scrolled from top to bottom, the list shows every family once.
         shown = self.page.js("""(async () => {
             const list = __t.list(), seen = new Set();
@@ -802,6 +841,179 @@ class NarrowAndDark(PageTest):
                 self.assertLess(result["page"], 0.05)
             else:
                 self.assertGreater(result["page"], 0.8)
+
+
+# --- Features, the text a family draws, copies of a face ----------------------------------------
+
+
+def assert_aa_in_both_schemes(test, page, selectors):
+    """Each selector's text meets WCAG AA (4.5:1) on its background, light and dark."""
+    js = re.sub(r"for \(const selector of \[.*?\]\)",
+                "for (const selector of %s)" % json.dumps(selectors), NarrowAndDark.CONTRAST,
+                flags=re.S)
+    for scheme in ("light", "dark"):
+        page.call("Emulation.setEmulatedMedia", {
+            "features": [{"name": "prefers-color-scheme", "value": scheme}]})
+        pairs = page.js(js)["pairs"]
+        test.assertEqual(sorted(pairs), sorted(selectors), scheme)
+        for selector, ratio in pairs.items():
+            test.assertGreaterEqual(ratio, 4.5, "%s in the %s scheme" % (selector, scheme))
+
+
+class FeatureToggles(PageTest):
+    TOGGLES = ("[...document.querySelectorAll('#panel-features .feature')].map((l) => "
+               "[l.querySelector('input').dataset.tag, l.textContent, "
+               "l.querySelector('input').checked])")
+
+    @property
+    def agent_url(self):
+        return WORLD.origin.url + "fake/features/"
+
+    def toggle(self, tag):
+        self.js("document.querySelector('#panel-features input[data-tag=\"' + %s + '\"]')"
+                ".click()", tag)
+
+    def test_toggles_draw_the_panel_sample_and_go_into_the_css(self):
+        self.assertEqual(self.page.wait_catalogue(), "ready")
+        self.assertEqual(self.open_face("ExampleLigatures-Regular"), "loaded")
+        # The font's own name, else a standard name, else the tag; default-on features on.
+        self.assertEqual(self.page.js(self.TOGGLES), [
+            ["kern", "Kerningkern", True], ["liga", "Standard ligaturesliga", True],
+            ["ss01", "Single-storey ass01", False], ["ss02", "ss02", False]])
+        preview = "document.getElementById('panel-preview')"
+        css = "document.getElementById('css-text').textContent"
+        self.set_panel_size(16)
+        self.js("{ const t = document.getElementById('panel-text'); t.value = %s;"
+                "t.dispatchEvent(new Event('input')) }", "fiaa")
+        self.assertNotIn("font-feature-settings", self.page.js(css))
+        # Advances: f_i 678, f 531, i 552, a 496, a.alt 685 units.
+        for tag, settings, units in (("liga", '"liga" 0', 531 + 552 + 2 * 496),
+                                     ("ss01", '"liga" 0, "ss01"', 531 + 552 + 2 * 685),
+                                     ("liga", '"ss01"', 678 + 2 * 685)):
+            self.toggle(tag)
+            self.assertEqual(self.page.js("getComputedStyle(%s).fontFeatureSettings" % preview),
+                             settings)
+            self.assertAlmostEqual(self.page.js("__t.textWidth(%s)" % preview), units * 16 / 1000,
+                                   delta=1.0, msg=settings)
+            self.assertIn("  font-feature-settings: %s;\n}" % settings, self.page.js(css))
+        assert_aa_in_both_schemes(self, self.page, [".feature", ".feature-tag",
+                                                    "#panel-features legend"])
+
+    def test_features_the_agent_lists_are_offered(self):
+        faces = [face for family in WORLD.agent.catalogue("?details=1")
+                 for face in family["childList"] if face.get("features")]
+        if not faces:
+            self.skipTest("agent lists no features: ?details=1 must add \"features\" "
+                          "([{\"tag\": \"liga\"}, {\"tag\": \"ss01\", \"name\": ...}]) to the "
+                          "faces of a font with GSUB or GPOS features")
+        page = WORLD.open()
+        self.addCleanup(page.close)
+        self.assertEqual(page.wait_catalogue(), "ready")
+        face = faces[0]
+        self.assertEqual(page.js("__t.openFace(%s)" % json.dumps(face["postScript"])), "loaded")
+        toggles = page.js(self.TOGGLES)
+        self.assertEqual([t[0] for t in toggles], [f["tag"] for f in face["features"]])
+        before = page.js("getComputedStyle(document.getElementById('panel-preview'))"
+                         ".fontFeatureSettings")
+        page.js("document.querySelector('#panel-features input').click()")
+        self.assertNotEqual(page.js("getComputedStyle(document.getElementById('panel-preview'))"
+                                    ".fontFeatureSettings"), before)
+
+
+class DrawsThisText(PageTest):
+    shown = FiltersAndKeyboard.shown
+
+    def setUp(self):
+        super().setUp()
+        self.assertEqual(self.page.wait_catalogue(), "ready")
+
+    def type(self, text):
+        self.js("{ const i = document.getElementById('f-draws'); i.value = %s;"
+                "i.dispatchEvent(new Event('input', {bubbles: true})) }", text)
+
+    def settled(self):
+        return self.page.js("__t.until(() => { const s = document.getElementById('f-draws')"
+                            ".dataset.state; return s !== 'checking' && s; })")
+
+    def test_only_families_that_draw_every_character_stay(self):
+        everything = self.shown()
+        self.type("Ω ά")
+        self.assertEqual(self.settled(), "done")
+        greek = self.shown()
+        self.assertIn("Example Greek", greek)
+        self.assertNotIn("Example Sans", greek)
+        self.assertEqual(self.page.js("document.getElementById('f-draws-state').textContent"),
+                         "%d families draw it." % len(greek) if len(greek) > 1 else
+                         "1 family draws it.")
+        # A text typed before the last one was answered: only the last one counts.
+        self.type("Ωx")
+        self.type("Sans")
+        self.assertEqual(self.settled(), "done")
+        latin = self.shown()
+        self.assertIn("Example Sans", latin)
+        self.assertNotIn("Example Greek", latin)
+        self.assertTrue(self.page.js("document.getElementById('counts').textContent")
+                        .startswith("Showing "))
+        asked = self.page.js("performance.getEntriesByType('resource').map((e) => e.name)")
+        if WORLD.features["covers"]:
+            self.assertIn(WORLD.agent.url + "?covers=Sans", asked)
+        else:
+            self.assertNotIn(WORLD.agent.url + "?covers=Sans", asked)
+            self.assertIn(WORLD.agent.url + "?menu=1&text=Sans", asked)
+        self.type("")
+        self.assertEqual(self.settled(), "idle")
+        self.assertEqual(self.shown(), everything)
+        self.type("Ω")
+        assert_aa_in_both_schemes(self, self.page, [".draws label", ".draws-state"])
+        if not WORLD.features["covers"]:
+            self.skipTest("agent does not filter by text: GET /?covers= must answer 400 and "
+                          "/?covers=TEXT only the faces that map all of TEXT (the page checked "
+                          "each family's menu subset instead)")
+
+
+class DuplicateFaces(PageTest):
+    FILES = ("[...document.querySelectorAll('#panel-copies .copy')].map((c) => "
+             "[c.querySelector('.copy-file').textContent, c.querySelector('.copy-facts')"
+             ".textContent, c.querySelector('input').checked])")
+
+    def test_a_face_in_two_files_is_listed_once_with_its_copies(self):
+        self.page.call("Emulation.setDeviceMetricsOverride",
+                       {"width": 390, "height": 844, "deviceScaleFactor": 1, "mobile": True})
+        self.addCleanup(self.page.call, "Emulation.clearDeviceMetricsOverride")
+        self.assertEqual(self.page.wait_catalogue(), "ready")
+        files = [face["file"] for family in WORLD.agent.catalogue() for face in family["childList"]
+                 if face["postScript"] == "ExampleCopies-Regular"]
+        self.assertEqual(len(files), 2)
+        self.assertEqual(self.show("ExampleCopies-Regular"), "loaded")
+        self.assertEqual(self.page.js("[...document.querySelectorAll('.row.face')]"
+                                      ".map((r) => r.dataset.postscript)"),
+                         ["ExampleCopies-Regular"])
+        self.assertEqual(self.page.js("__t.face('ExampleCopies-Regular')"
+                                      ".querySelector('.copies-note').textContent"), "2 copies")
+        self.assertEqual(self.open_face("ExampleCopies-Regular"), "loaded")
+        facts = "TrueType · 3 KiB" if WORLD.features["details"] else ""
+        self.assertEqual(self.page.js(self.FILES),
+                         [[files[0], facts, True], [files[1], facts, False]])
+        # The other copy, chosen from the keyboard: the panel and its CSS take its file, and
+        # the focus stays on the choice.
+        self.page.js("document.querySelector('#panel-copies input:checked').focus()")
+        self.page.key("ArrowDown")
+        self.assertEqual(self.js("__t.until(() => document.getElementById('panel-file')"
+                                 ".textContent === %s && __t.panel().dataset.state)", files[1]),
+                         "loaded")
+        self.assertEqual([c[2] for c in self.page.js(self.FILES)], [False, True])
+        self.assertTrue(self.page.js("document.activeElement.matches("
+                                     "'#panel-copies input:checked')"))
+        self.assertIn(urllib.parse.quote(files[1], safe=""),
+                      self.page.js("document.getElementById('css-text').textContent"))
+        self.assertEqual(self.page.js("[...document.querySelectorAll('.row.face')]"
+                                      ".map((r) => r.dataset.postscript)"),
+                         ["ExampleCopies-Regular"])
+        width, panel, inner = self.page.js("[document.scrollingElement.scrollWidth, "
+                                           "__t.panel().scrollWidth, innerWidth]")
+        self.assertLessEqual(max(width, panel), inner)
+        assert_aa_in_both_schemes(self, self.page, [".copy-file", ".copy-facts",
+                                                    "#panel-copies legend", ".copies-note"])
 
 
 # --- Live updates -------------------------------------------------------------------------------

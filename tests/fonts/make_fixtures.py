@@ -38,7 +38,7 @@ MAC = (1, 0, 0)
 # caller's OUTDIR can hold other things (a fonts.conf, a cache) safely.
 OWNED_DIRS = ("static", "widths", "noos2", "collection", "variable", "names",
               "bad", "extensions", "grouping", "hostile", "pinned", "tables",
-              "details", "webface", "coverage")
+              "details", "webface", "coverage", "copies")
 
 LETTERS = [chr(c) for c in range(ord("A"), ord("Z") + 1)] + \
           [chr(c) for c in range(ord("a"), ord("z") + 1)]
@@ -652,6 +652,17 @@ def make_coverage(out):
          os.path.join(out, "coverage/ExampleGreek.ttf"))
 
 
+def make_copies(out):
+    """One face installed twice: the same PostScript name in two files (the second a later
+    version, a few bytes longer), which a font picker shows once."""
+    c = os.path.join(out, "copies")
+    save(build("Example Copies", "Regular", "ExampleCopies-Regular"),
+         os.path.join(c, "ExampleCopies.ttf"))
+    save(build("Example Copies", "Regular", "ExampleCopies-Regular",
+               names=[(WIN, 5, "Version 1.001 (copy)")]),
+         os.path.join(c, "newer/ExampleCopies.ttf"))
+
+
 def main(argv):
     if len(argv) != 2:
         sys.stderr.write("usage: make_fixtures.py OUTDIR\n")
@@ -673,6 +684,7 @@ def main(argv):
     make_details(out)
     make_webface(out)
     make_coverage(out)
+    make_copies(out)
     return 0
 
 
