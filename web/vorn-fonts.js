@@ -87,6 +87,11 @@ export const CSS_STRETCH = {UltraCondensed: 50, ExtraCondensed: 62.5, Condensed:
 
 /** A failed exchange with the agent. `kind`: unreachable, status, format, too-large, font. */
 export class AgentError extends Error {
+  /**
+   * @param {'unreachable'|'status'|'format'|'too-large'|'font'} kind
+   * @param {string} message
+   * @param {number} [status]  The agent's HTTP status, when it answered.
+   */
   constructor(kind, message, status = 0) {
     super(message);
     this.name = 'AgentError';
@@ -98,19 +103,28 @@ export class AgentError extends Error {
 // ---- Axes and CSS values ----------------------------------------------------------------------
 
 /** "wght" for 2003265652; null for anything that is not four printable ASCII letters, or
- * holds a quote or backslash (tags end up inside CSS strings). */
+ * holds a quote or backslash (tags end up inside CSS strings).
+ * @param {number} key
+ * @returns {string|null}
+ */
 export function axisTag(key) {
   if (!Number.isInteger(key) || key < 0 || key > 0xffffffff) return null;
   const tag = String.fromCharCode(key >>> 24 & 255, key >>> 16 & 255, key >>> 8 & 255, key & 255);
   return /^[\x20-\x7e]{4}$/.test(tag) && !/["\\]/.test(tag) ? tag : null;
 }
 
-/** 2003265652 for "wght". */
+/** 2003265652 for "wght".
+ * @param {string} tag
+ * @returns {number}
+ */
 export function axisKey(tag) {
   return [...tag].reduce((key, c) => key * 256 + c.charCodeAt(0), 0);
 }
 
-/** A face's coordinates as a Map from tag to value (unusable entries left out). */
+/** A face's coordinates as a Map from tag to value (unusable entries left out).
+ * @param {Face|null|undefined} face
+ * @returns {Map<string, number>}
+ */
 export function coordinates(face) {
   const map = new Map();
   for (const v of Array.isArray(face?.variations) ? face.variations : []) {
@@ -120,24 +134,36 @@ export function coordinates(face) {
   return map;
 }
 
-/** `"wght" 700, "wdth" 75` for a Map or an array of [tag, value]; "normal" when empty. */
+/** `"wght" 700, "wdth" 75` for a Map or an array of [tag, value]; "normal" when empty.
+ * @param {Iterable<[string, number]>} location
+ * @returns {string}
+ */
 export function variationSettings(location) {
   const entries = [...location].filter(([tag, value]) => axisTag(axisKey(tag)) &&
                                                          Number.isFinite(value));
   return entries.length ? entries.map(([t, v]) => `"${t}" ${round(v)}`).join(', ') : 'normal';
 }
 
-/** The font-variation-settings that draw a named instance at its own location. */
+/** The font-variation-settings that draw a named instance at its own location.
+ * @param {Face} face
+ * @returns {string}
+ */
 export function instanceSettings(face) {
   return variationSettings(coordinates(face));
 }
 
-/** CSS font-weight of a face: its wght coordinate, else its weight name. */
+/** CSS font-weight of a face: its wght coordinate, else its weight name.
+ * @param {Face} face
+ * @returns {number}
+ */
 export function cssWeight(face) {
   return round(coordinates(face).get('wght') ?? CSS_WEIGHT[face?.weight] ?? 400);
 }
 
-/** CSS font-style of a face: from its slant name, or its ital/slnt coordinates. */
+/** CSS font-style of a face: from its slant name, or its ital/slnt coordinates.
+ * @param {Face} face
+ * @returns {string}
+ */
 export function cssStyle(face) {
   const at = coordinates(face);
   if (face?.slant === 'Italic' || at.get('ital') >= 0.5) return 'italic';
@@ -145,12 +171,18 @@ export function cssStyle(face) {
   return face?.slant === 'Oblique' ? 'oblique' : 'normal';
 }
 
-/** CSS font-stretch of a face, in percent. */
+/** CSS font-stretch of a face, in percent.
+ * @param {Face} face
+ * @returns {number}
+ */
 export function cssStretch(face) {
   return round(coordinates(face).get('wdth') ?? CSS_STRETCH[face?.width] ?? 100);
 }
 
-/** A CSS string literal; names come from fonts and may hold anything. */
+/** A CSS string literal; names come from fonts and may hold anything.
+ * @param {string} text
+ * @returns {string}
+ */
 export function cssString(text) {
   return '"' + String(text).replace(/[\\"]/g, '\\$&').replace(/[\n\r\f]/g, '\\a ') + '"';
 }
@@ -179,25 +211,38 @@ export class VornFontAgent {
     this.base = normaliseAgent(url);
     // Called unbound: window.fetch refuses any other `this`.
     this.fetchImpl = (url, init) => fetchImpl(url, init);
-    /** What this agent turned out to offer: null until a reply tells. */
+    /**
+     * What this agent turned out to offer: null until a reply tells.
+     * @type {Record<'details'|'faces'|'subsets'|'events'|'menu', boolean|null>}
+     */
     this.supports = {details: null, faces: null, subsets: null, events: null, menu: null};
+    /** @type {Map<string, ArrayBuffer>} */
     this.collections = new Map();  // file -> ArrayBuffer, least recently used first
     this.collectionBytes = 0;
   }
 
+  /** @param {string} file */
   fileUrl(file) {
     // encodeURIComponent writes a space as %20; a "+" could be read back as a space.
     return this.base + '?file=' + encodeURIComponent(file);
   }
 
   /** One face as a standalone font. Index 0 needs no parameter: a browser draws a file's first
-   * face anyway, and older agents then still send the right face. */
+   * face anyway, and older agents then still send the right face.
+   * @param {Face} face
+   * @param {number} [index]
+   */
   faceUrl(face, index = face.index) {
     return this.fileUrl(face.file) + (Number.isInteger(index) && index > 0 ? '&face=' + index : '');
   }
 
   /** A subset of the face holding what `text` needs, or null for a text the agent would refuse
-   * (empty or over MAX_SUBSET_TEXT characters). */
+   * (empty or over MAX_SUBSET_TEXT characters).
+   * @param {Face} face
+   * @param {string} text
+   * @param {number} [index]
+   * @returns {string|null}
+   */
   subsetUrl(face, text, index = face.index) {
     const length = [...String(text)].length;
     if (length === 0 || length > MAX_SUBSET_TEXT) return null;
@@ -211,6 +256,7 @@ export class VornFontAgent {
   /**
    * The catalogue; with `details` (the default) the agent is asked for the detail members, and
    * `detailed` says whether it added them.
+   * @param {{details?: boolean, signal?: AbortSignal}} [options]
    * @returns {Promise<Catalogue>}
    */
   async catalogue({details = true, signal} = {}) {
@@ -239,6 +285,8 @@ export class VornFontAgent {
    * the face alone, else the whole file (a collection's face is then cut out here).
    * `maxBytes` refuses (AgentError 'too-large') a whole file above that size before its body
    * is read, so a list can skip large fonts on agents without subsets.
+   * @param {Face} face
+   * @param {{text?: string, maxBytes?: number, signal?: AbortSignal}} [options]
    * @returns {Promise<FaceBytes>}
    */
   async faceBytes(face, {text = '', maxBytes = Infinity, signal} = {}) {
@@ -323,6 +371,7 @@ export class VornFontAgent {
     return {...got, font, coverage: readCoverage(got.bytes)};
   }
 
+  /** @param {{from?: number, count?: number, text?: string}} [window] */
   menuUrl({from = 0, count, text} = {}) {
     let url = this.base + '?menu=1';
     if (from > 0) url += '&from=' + from;
@@ -451,8 +500,13 @@ export class VornFontAgent {
 
   // ---- internals ----
 
-  /** One GET. A 503 with Retry-After (the agent is busy, or still making its first catalogue)
-   * is asked again, a few times, after the wait it names. */
+  /**
+   * One GET. A 503 with Retry-After (the agent is busy, or still making its first catalogue)
+   * is asked again, a few times, after the wait it names.
+   * @param {string} url
+   * @param {AbortSignal} [signal]
+   * @returns {Promise<Response>}
+   */
   async get(url, signal) {
     for (let attempt = 0; ; ++attempt) {
       let reply;
@@ -474,6 +528,12 @@ export class VornFontAgent {
     }
   }
 
+  /**
+   * One face of a collection's bytes, cut out as a standalone font.
+   * @param {Face} face
+   * @param {ArrayBuffer} bytes
+   * @returns {FaceBytes}
+   */
   cutOut(face, bytes) {
     const count = new DataView(bytes).getUint32(8);
     const index = Number.isInteger(face.index) ? face.index : findFace(bytes, face.postScript);
@@ -482,6 +542,10 @@ export class VornFontAgent {
     return {bytes: cutFace(bytes, index), kind: 'whole', index, faceCount: count};
   }
 
+  /**
+   * @param {string} file
+   * @param {ArrayBuffer} bytes
+   */
   remember(file, bytes) {
     if (bytes.byteLength > COLLECTION_CACHE_BYTES) return;
     this.collections.set(file, bytes);
@@ -494,10 +558,11 @@ export class VornFontAgent {
   }
 }
 
-/** "http://127.0.0.1:16801/" for "127.0.0.1:16801"; the agent ignores the path, and the query
- * is ours to build. Throws for anything but http(s). */
 /** The face a font menu shows for a family: its first face whose weight, width and slant are
- * all "Normal", else its first. */
+ * all "Normal", else its first.
+ * @param {Family} family
+ * @returns {Face|undefined}
+ */
 export function standingFace(family) {
   const faces = family?.childList ?? [];
   return faces.find((f) => f.weight === 'Normal' && f.width === 'Normal' && f.slant === 'Normal') ??
@@ -549,6 +614,11 @@ async function* readMenu(body) {
   if (pending || at < buffer.length) throw new AgentError('format', 'the menu ended early');
 }
 
+/** "http://127.0.0.1:16801/" for "127.0.0.1:16801"; the agent ignores the path, and the query
+ * is ours to build. Throws for anything but http(s).
+ * @param {string} text
+ * @returns {string}
+ */
 export function normaliseAgent(text) {
   const trimmed = String(text).trim();
   const url = new URL(/^[a-z][a-z0-9+.-]*:\/\//i.test(trimmed) ? trimmed : 'http://' + trimmed);
@@ -560,7 +630,10 @@ export function normaliseAgent(text) {
   return url.href;
 }
 
-/** The data of a `catalogue` event, or null when it is not one. */
+/** The data of a `catalogue` event, or null when it is not one.
+ * @param {string} data
+ * @returns {CatalogueEvent|null}
+ */
 export function parseCatalogueEvent(data) {
   let value;
   try {
@@ -583,7 +656,10 @@ const NON_WEB_FORMAT = /\.(pfb|pfa|t1|pcf|pcf\.gz|bdf|pfr|afm|snf|otb)$/i;
 // read which characters a font maps. DataView throws RangeError past the end, so a truncated
 // font fails here instead of reading garbage.
 
-/** 'collection', 'font' or null (WOFF, Type 1, anything else). */
+/** 'collection', 'font' or null (WOFF, Type 1, anything else).
+ * @param {ArrayBuffer} bytes
+ * @returns {'collection'|'font'|null}
+ */
 export function sfntKind(bytes) {
   if (bytes.byteLength < 12) return null;
   const tag = new DataView(bytes).getUint32(0);
@@ -606,7 +682,11 @@ function tables(view, offset) {
 }
 
 /** The index of the face of a collection whose name table holds this PostScript name, else of
- * the first readable face; null when none can be read. */
+ * the first readable face; null when none can be read.
+ * @param {ArrayBuffer} bytes
+ * @param {string} postScript
+ * @returns {number|null}
+ */
 export function findFace(bytes, postScript) {
   const view = new DataView(bytes);
   const count = view.getUint32(8);
@@ -639,7 +719,11 @@ function postScriptNames(view, base) {
   return names;
 }
 
-/** Face `index` of a collection as a standalone font: its tables copied byte for byte. */
+/** Face `index` of a collection as a standalone font: its tables copied byte for byte.
+ * @param {ArrayBuffer} bytes
+ * @param {number} index
+ * @returns {ArrayBuffer}
+ */
 export function cutFace(bytes, index) {
   const view = new DataView(bytes);
   const offset = view.getUint32(12 + 4 * index);
@@ -662,10 +746,12 @@ export function cutFace(bytes, index) {
 
 /** The characters a font maps to a glyph, as sorted ranges. */
 export class Coverage {
+  /** @param {Array<[number, number]>} ranges */
   constructor(ranges) {
     this.ranges = ranges;  // [[first, last], ...], sorted, not overlapping
   }
 
+  /** @param {number} codePoint */
   has(codePoint) {
     let lo = 0;
     let hi = this.ranges.length - 1;
@@ -679,7 +765,10 @@ export class Coverage {
     return false;
   }
 
-  /** The distinct characters of `text` the font lacks; spaces and controls do not count. */
+  /** The distinct characters of `text` the font lacks; spaces and controls do not count.
+   * @param {string} text
+   * @returns {string[]}
+   */
   missing(text) {
     return [...new Set(text)].filter((c) => !/[\s\p{Cc}\p{Cf}]/u.test(c) &&
                                             !this.has(c.codePointAt(0)));
@@ -699,7 +788,10 @@ export class Coverage {
 }
 
 /** The cmap coverage of a standalone SFNT (formats 4, 12, 0 and 6), or null when there is no
- * readable cmap (WOFF, Type 1, a damaged table). */
+ * readable cmap (WOFF, Type 1, a damaged table).
+ * @param {ArrayBuffer} bytes
+ * @returns {Coverage|null}
+ */
 export function readCoverage(bytes) {
   try {
     if (sfntKind(bytes) !== 'font') return null;
@@ -782,8 +874,13 @@ function cmapRanges(view, at) {
   return ranges;
 }
 
+/**
+ * @param {number[][]} ranges
+ * @returns {Array<[number, number]>}
+ */
 function merge(ranges) {
   ranges.sort((a, b) => a[0] - b[0]);
+  /** @type {Array<[number, number]>} */
   const out = [];
   for (const [first, last] of ranges) {
     const prev = out[out.length - 1];
