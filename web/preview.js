@@ -133,7 +133,8 @@ function explain(err, agent) {
 }
 
 // Live updates: the stream says when the catalogue changed; the document is fetched again and
-// shown only when its text really differs. Without a stream, coming back to the tab does it.
+// shown only when its text really differs. A hidden tab hears nothing, so coming back to the
+// tab does it too (a 304 when nothing changed).
 function subscribe(agent, generation) {
   document.body.dataset.live = 'connecting';
   state.stream = agent.subscribe((event) => {
@@ -208,8 +209,7 @@ function keepPanel() {
 }
 
 document.addEventListener('visibilitychange', () => {
-  if (document.visibilityState === 'visible' && document.body.dataset.live === 'off' &&
-      document.body.dataset.state === 'ready') {
+  if (document.visibilityState === 'visible' && document.body.dataset.state === 'ready') {
     refresh(state.generation);
   }
 });

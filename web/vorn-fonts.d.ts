@@ -294,6 +294,10 @@ export class VornFontAgent {
      * Calls `onCatalogue` with each `catalogue` event of the agent's stream (one on connect,
      * one per change) and `onState` with 'open', 'reconnecting', 'closed' or 'unsupported'
      * (an agent without the stream, or no EventSource). Returns {close()}.
+     *
+     * In a page the stream is held only while the page is visible, and one visible tab of the
+     * page's origin holds it for every tab of that origin (see PageStream); a hidden page gets
+     * no calls, and the first event after it is shown again names the current validator.
      * @param {(event: CatalogueEvent) => void} onCatalogue
      * @param {{onState?: (state: string) => void, EventSource?: typeof EventSource}} [options]
      */
@@ -301,6 +305,16 @@ export class VornFontAgent {
         onState?: (state: string) => void;
         EventSource?: typeof EventSource;
     }): {
+        close(): void;
+    };
+    /**
+     * An EventSource on the agent's stream, for this page alone.
+     * @param {typeof EventSource} Source
+     * @param {(event: CatalogueEvent) => void} onCatalogue
+     * @param {(state: string) => void} onState
+     * @returns {{close(): void}}
+     */
+    openStream(Source: typeof EventSource, onCatalogue: (event: CatalogueEvent) => void, onState: (state: string) => void): {
         close(): void;
     };
     /**

@@ -443,6 +443,10 @@ export class VornFontAgent {
    * Calls `onCatalogue` with each `catalogue` event of the agent's stream (one on connect,
    * one per change) and `onState` with 'open', 'reconnecting', 'closed' or 'unsupported'
    * (an agent without the stream, or no EventSource). Returns {close()}.
+   *
+   * In a page the stream is held only while the page is visible, and one visible tab of the
+   * page's origin holds it for every tab of that origin (see PageStream); a hidden page gets
+   * no calls, and the first event after it is shown again names the current validator.
    * @param {(event: CatalogueEvent) => void} onCatalogue
    * @param {{onState?: (state: string) => void, EventSource?: typeof EventSource}} [options]
    */
@@ -452,6 +456,21 @@ export class VornFontAgent {
       onState('unsupported');
       return {close() {}};
     }
+    if (typeof globalThis.document?.visibilityState !== 'string') {
+      return this.openStream(Source, onCatalogue, onState);
+    }
+    const shared = new PageStream(this, Source, onCatalogue, onState);
+    return {close: () => shared.close()};
+  }
+
+  /**
+   * An EventSource on the agent's stream, for this page alone.
+   * @param {typeof EventSource} Source
+   * @param {(event: CatalogueEvent) => void} onCatalogue
+   * @param {(state: string) => void} onState
+   * @returns {{close(): void}}
+   */
+  openStream(Source, onCatalogue, onState) {
     const source = new Source(this.eventsUrl());
     let opened = false;
     source.addEventListener('open', () => {
@@ -555,6 +574,123 @@ export class VornFontAgent {
       this.collections.delete(key);
       this.collectionBytes -= old.byteLength;
     }
+  }
+}
+
+// ---- The event stream in a page ----------------------------------------------------------------
+
+/** The Web Lock and the BroadcastChannel by which the tabs of one origin share the stream of
+ * one agent are named this, then the agent's origin. */
+const SHARED_STREAM = 'vorn-fonts events ';
+
+/**
+ * The agent's event stream as a page holds it. A browser opens at most six HTTP/1.1
+ * connections to one host and port, for all the tabs of a profile together, and an open event
+ * stream keeps one for good: six tabs each holding a stream would leave every other request
+ * to the agent waiting, without an error. So a page holds the stream only while it is visible,
+ * and of the visible tabs of one origin only the one holding the Web Lock named after the
+ * agent does, passing its states and events on to the others through a BroadcastChannel. A
+ * tab that hides closes the stream and releases the lock; a visible tab waiting for the lock
+ * takes over. A hidden tab holds neither, and drops what it hears; shown again, it asks the
+ * holder for the last event (or opens the stream, whose first event says the same).
+ * Without Web Locks or BroadcastChannel (a page that is no secure context, an older browser)
+ * each visible page holds a stream of its own.
+ */
+class PageStream {
+  constructor(agent, Source, onCatalogue, onState) {
+    this.agent = agent;
+    this.Source = Source;
+    this.onCatalogue = onCatalogue;
+    this.onState = onState;
+    this.id = Math.random().toString(36).slice(2);
+    this.name = SHARED_STREAM + new URL(agent.base).origin;
+    this.locks = globalThis.navigator?.locks;
+    this.channel = typeof this.locks?.request === 'function' &&
+                   typeof BroadcastChannel === 'function' ? new BroadcastChannel(this.name) :
+                   null;
+    if (this.channel) this.channel.onmessage = (message) => this.hear(message.data);
+    this.closed = false;
+    this.stream = null;   // {close()} while this page holds the stream
+    this.release = null;  // ends this page's hold on the lock
+    this.waiting = null;  // the AbortController of a lock request not granted yet
+    this.state = null;    // the holder's last state and event, for tabs shown again
+    this.last = null;
+    this.onVisibility = () => this.update();
+    document.addEventListener('visibilitychange', this.onVisibility);
+    this.update();
+  }
+
+  get visible() {
+    return !this.closed && document.visibilityState === 'visible';
+  }
+
+  update() {
+    if (!this.visible) return this.stop();
+    if (!this.channel) {
+      this.stream ??= this.agent.openStream(this.Source, this.onCatalogue, this.onState);
+      return;
+    }
+    if (this.release || this.waiting) return;
+    const waiting = this.waiting = new AbortController();
+    this.channel.postMessage({kind: 'hello', from: this.id});
+    this.locks.request(this.name, {signal: waiting.signal}, () => this.lead(waiting))
+      .catch(() => {});  // aborted: hidden or closed before its turn
+  }
+
+  /** Holds the stream until stop(); the lock is released when the returned promise settles. */
+  lead(waiting) {
+    // A grant that crossed an abort: the page hid (and may have been shown again) meanwhile.
+    if (waiting !== this.waiting || !this.visible) return undefined;
+    this.waiting = null;
+    return new Promise((release) => {
+      this.release = release;
+      this.stream = this.agent.openStream(this.Source, (event) => {
+        this.last = event;
+        this.channel.postMessage({kind: 'catalogue', event});
+        this.onCatalogue(event);
+      }, (state) => {
+        this.state = state;
+        this.channel.postMessage({kind: 'state', state});
+        this.onState(state);
+      });
+    });
+  }
+
+  hear({kind, from, to, state, event}) {
+    if (!this.visible) return;
+    if (this.release) {
+      // The holder answers a tab shown again, and only that tab.
+      if (kind !== 'hello') return;
+      if (this.state) this.channel.postMessage({kind: 'state', state: this.state, to: from});
+      if (this.last) this.channel.postMessage({kind: 'catalogue', event: this.last, to: from});
+      return;
+    }
+    if (to !== undefined && to !== this.id) return;
+    if (kind === 'state') {
+      if (state === 'open') this.agent.supports.events = true;
+      if (state === 'unsupported') this.agent.supports.events = false;
+      this.onState(state);
+    } else if (kind === 'catalogue') {
+      this.onCatalogue(event);
+    }
+  }
+
+  stop() {
+    this.waiting?.abort();
+    this.waiting = null;
+    this.stream?.close();
+    this.stream = null;
+    this.release?.();
+    this.release = null;
+    this.state = null;
+    this.last = null;
+  }
+
+  close() {
+    this.closed = true;
+    document.removeEventListener('visibilitychange', this.onVisibility);
+    this.stop();
+    this.channel?.close();
   }
 }
 

@@ -190,14 +190,19 @@ class PageError(AssertionError):
 
 
 class Page:
-    """One fresh tab, navigated to `url` and loaded; `prelude` is evaluated once it is."""
+    """One fresh tab, navigated to `url` and loaded; `prelude` is evaluated once it is, and
+    `early` in every document before the page's own scripts. A new tab comes to the front of
+    its window (the others there turn hidden); `new_window` opens it in a window of its own."""
 
-    def __init__(self, browser, url, prelude=None):
+    def __init__(self, browser, url, prelude=None, early=None, new_window=False):
         self.browser = browser
-        self.target = browser.call("Target.createTarget", {"url": "about:blank"})["targetId"]
+        self.target = browser.call("Target.createTarget", {"url": "about:blank",
+                                                           "newWindow": new_window})["targetId"]
         self.session = browser.call("Target.attachToTarget",
                                     {"targetId": self.target, "flatten": True})["sessionId"]
         browser.call("Page.enable", session=self.session)
+        if early:
+            self.call("Page.addScriptToEvaluateOnNewDocument", {"source": early})
         browser.call("Page.navigate", {"url": url}, session=self.session)
         browser.wait_event("Page.loadEventFired", self.session)
         if prelude:
