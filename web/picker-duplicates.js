@@ -43,14 +43,20 @@ export function foldCopies(faces) {
   return {faces: hidden.size ? faces.filter((f) => !hidden.has(f)) : faces, copies};
 }
 
-/** Shows `copy` in place of the family's face `face` (one of its copies) from now on. */
+/** Shows the copies in `copy`'s file in place of the family's faces from now on: `face`
+ * (shown, one of `copy`'s copies), and any other face of the family with a copy there (the
+ * other instances of a variable font). `family` is the picker's model entry. */
 export function chooseCopy(family, face, copy) {
-  const group = family.copies.get(face);
-  if (!group?.includes(copy) || copy === face) return;
-  chosen.set(copyKey(copy), where(copy));
-  family.copies.delete(face);
-  family.copies.set(copy, group);
-  family.faces[family.faces.indexOf(face)] = copy;
+  if (!family.copies.get(face)?.includes(copy)) return;
+  for (const [shown, group] of [...family.copies]) {
+    const there = group.find((f) => where(f) === where(copy));
+    if (!there || there === shown) continue;
+    chosen.set(copyKey(there), where(there));
+    family.copies.delete(shown);
+    family.copies.set(there, group);
+    family.faces[family.faces.indexOf(shown)] = there;
+    if (family.regular === shown) family.regular = there;
+  }
 }
 
 /** What the panel says about a copy: its path, its face in a collection, format and size. */
@@ -86,6 +92,7 @@ export class CopyChooser {
       radio.name = 'panel-copy';
       radio.value = String(i);
       radio.checked = copy === face;
+      radio.setAttribute('aria-label', [copy.file, copyFacts(copy)].filter(Boolean).join(', '));
       radio.addEventListener('change', () => radio.checked && this.onChoose(copy));
       const path = document.createElement('span');
       path.className = 'copy-file';

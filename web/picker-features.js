@@ -90,6 +90,8 @@ export class FeatureToggles {
         this.onChange();
       });
       const name = featureName(feature);
+      // The label's text runs name and tag together; say them apart.
+      box.setAttribute('aria-label', name ? name + ' (' + feature.tag + ')' : feature.tag);
       const tag = document.createElement('span');
       tag.className = 'feature-tag';
       tag.textContent = feature.tag;

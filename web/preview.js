@@ -232,19 +232,31 @@ function setModel(families, text, detailed) {
                                          typeof f.family === 'string');
   records.sort((a, b) => a.family.localeCompare(b.family));
   state.model = records.map((record, i) => {
-    record.childList = (Array.isArray(record.childList) ? record.childList : [])
+    const faces = (Array.isArray(record.childList) ? record.childList : [])
       .filter((c) => c && typeof c === 'object' && typeof c.file === 'string');
-    const {faces, copies} = foldCopies(record.childList);
-    return {key: 'f' + i + ':' + record.family, name: record.family, record, faces, copies,
+    record.childList = faces;
+    return {key: 'f' + i + ':' + record.family, name: record.family, record, faces,
             regular: pickRegular(faces), axes: axesOf(record, {}),
             haystack: (record.family + '\n' + str(record.localName)).toLowerCase(),
             faceHaystacks: faces.map((f) => (str(f.postScript) + '\n' + str(f.fullName))
               .toLowerCase())};
   });
+  state.model.forEach(foldFamilyCopies);
   buildLanguageFilter();
   showCaps();
   draws.follow(state.agent, records);
   applyFilters();
+}
+
+// A face listed from several files is one row; its record keeps every copy (picker-duplicates.js).
+function foldFamilyCopies(family) {
+  const {faces, copies} = foldCopies(family.faces);
+  family.copies = copies;
+  if (faces === family.faces) return;
+  const kept = new Set(faces);
+  family.faceHaystacks = family.faceHaystacks.filter((_, i) => kept.has(family.faces[i]));
+  family.faces = faces;
+  if (!faces.includes(family.regular)) family.regular = pickRegular(faces);
 }
 
 function findFace(file, postScript) {
@@ -344,6 +356,7 @@ const WIDTH_TEST = {
 };
 
 function faceMatches(family, face, i, f, nameHit) {
+  if (!draws.allows(family, face)) return false;
   if (f.query && !nameHit && !family.faceHaystacks[i].includes(f.query)) return false;
   if (f.variable && !(family.record.isVariation === true || coordinates(face).size > 0)) {
     return false;
@@ -359,7 +372,6 @@ function faceMatches(family, face, i, f, nameHit) {
   if (span[1] < f.weight[0] || span[0] > f.weight[1]) return false;
   if (f.monospace && face.monospace !== true) return false;
   if (f.color && face.color !== true) return false;
-  if (!draws.allows(family, face)) return false;
   return !f.language || coversLanguage(face, f.language);
 }
 
@@ -458,9 +470,9 @@ function drawFace(row, item) {
   const meta = el('div', 'face-meta');
   meta.append(el('span', 'style', styleName(family.record, face)),
               el('span', 'ps-name', str(face.postScript) || '(no PostScript name)'));
-  if (coords.length) meta.append(el('span', 'coords', coords.join(', ')));
   const copies = family.copies.get(face);
   if (copies) meta.append(el('span', 'copies-note', copies.length + ' copies'));
+  if (coords.length) meta.append(el('span', 'coords', coords.join(', ')));
   meta.append(el('span', 'face-note', entry.state === 'loading' || entry.state === 'queued' ?
                  'Loading…' : entry.note));
   const sample = el('div', 'sample', entry.text);
@@ -514,9 +526,9 @@ function toggle(item) {
 function openFace(family, face, how) {
   state.panelFace = face;
   document.body.classList.add('panel-open');
-  panel.open(family.record, face, wantedSample());
-  copyChooser.show(face, family.copies.get(face));
   state.panelFamily = family;
+  copyChooser.show(face, family.copies.get(face));
+  panel.open(family.record, face, wantedSample());
   if (how === 'key' && NARROW.matches) $('panel-close').focus();
 }
 
@@ -528,6 +540,15 @@ function onOpen(item, how) {
   if (face) openFace(item.family, face, how);
 }
 
+const draws = new DrawsFilter($('f-draws'), $('f-draws-state'), applyFilters);
+// Another copy of the face in the panel: the list and the panel draw that one from now on.
+const copyChooser = new CopyChooser($('panel-copies'), (copy) => {
+  const family = state.panelFamily;
+  chooseCopy(family, state.panelFace, copy);
+  openFace(family, copy, 'copy');
+  applyFilters();
+});
+
 const list = new VirtualList(ui.list, {
   heights: {family: FAMILY_ROW, face: faceRowHeight()}, draw: drawRow, onOpen,
   onToggle: toggle, onDrawn,
@@ -537,14 +558,6 @@ const panel = new FacePanel({agent: null, drawer: null, onClose: () => {
   document.body.classList.remove('panel-open');
   if (NARROW.matches) ui.list.focus({preventScroll: true});
 }});
-const draws = new DrawsFilter($('f-draws'), $('f-draws-state'), applyFilters);
-// Another copy of the face in the panel: the list and the panel draw that one from now on.
-const copyChooser = new CopyChooser($('panel-copies'), (copy) => {
-  const family = state.panelFamily;
-  chooseCopy(family, state.panelFace, copy);
-  openFace(family, copy, 'copy');
-  applyFilters();
-});
 
 // ---- Controls ------------------------------------------------------------------------------------
 

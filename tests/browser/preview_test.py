@@ -965,6 +965,14 @@ class DrawsThisText(PageTest):
         self.assertEqual(self.shown(), everything)
         self.type("Ω")
         assert_aa_in_both_schemes(self, self.page, [".draws label", ".draws-state"])
+        self.page.call("Emulation.setDeviceMetricsOverride",
+                       {"width": 390, "height": 844, "deviceScaleFactor": 1, "mobile": True})
+        self.addCleanup(self.page.call, "Emulation.clearDeviceMetricsOverride")
+        self.assertEqual(self.settled(), "done")
+        self.assertLessEqual(*self.page.js(
+            "document.getElementById('filters-box').open = true, __t.frames().then(() => "
+            "[Math.max(document.scrollingElement.scrollWidth, document.getElementById("
+            "'f-draws-state').getBoundingClientRect().right), innerWidth])"))
         if not WORLD.features["covers"]:
             self.skipTest("agent does not filter by text: GET /?covers= must answer 400 and "
                           "/?covers=TEXT only the faces that map all of TEXT (the page checked "
