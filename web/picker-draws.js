@@ -158,8 +158,8 @@ export class DrawsFilter {
 
   show(text, answer) {
     this.result = answer;
-    const families = answer.families ? answer.families.size : new Set(this.records
-      .filter((r) => r.childList.some((f) => answer.faces.has(faceKey(f)))).map((r) => r.family)).size;
+    const families = answer.families ? answer.families.size :
+      this.records.filter((r) => r.childList.some((f) => answer.faces.has(faceKey(f)))).length;
     this.say('done', families === 1 ? '1 family draws it.' : families + ' families draw it.');
     this.onResult();
   }

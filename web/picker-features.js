@@ -8,11 +8,12 @@ import {cssString} from './vorn-fonts.js';
 // Readable names for registered tags a reader meets often. Stylistic sets and character
 // variants are left out on purpose: their meaning is the font's own, told by its name table.
 const FEATURE_NAMES = {
-  aalt: 'Access all alternates', afrc: 'Alternative fractions', c2pc: 'Petite capitals from capitals',
-  c2sc: 'Small capitals from capitals', calt: 'Contextual alternates', case: 'Case-sensitive forms',
-  ccmp: 'Glyph composition', clig: 'Contextual ligatures', cpsp: 'Capital spacing',
-  cswh: 'Contextual swash', dlig: 'Discretionary ligatures', dnom: 'Denominators',
-  frac: 'Fractions', hist: 'Historical forms', hlig: 'Historical ligatures', kern: 'Kerning',
+  aalt: 'Access all alternates', afrc: 'Alternative fractions',
+  c2pc: 'Petite capitals from capitals', c2sc: 'Small capitals from capitals',
+  calt: 'Contextual alternates', case: 'Case-sensitive forms', ccmp: 'Glyph composition',
+  clig: 'Contextual ligatures', cpsp: 'Capital spacing', cswh: 'Contextual swash',
+  dlig: 'Discretionary ligatures', dnom: 'Denominators', frac: 'Fractions',
+  hist: 'Historical forms', hlig: 'Historical ligatures', kern: 'Kerning',
   liga: 'Standard ligatures', lnum: 'Lining figures', locl: 'Localised forms',
   mark: 'Mark positioning', mkmk: 'Mark to mark positioning', numr: 'Numerators',
   onum: 'Oldstyle figures', ordn: 'Ordinals', ornm: 'Ornaments', pcap: 'Petite capitals',

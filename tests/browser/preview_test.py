@@ -143,6 +143,17 @@ FEATURES_CATALOGUE = [
 ]
 
 
+# A stand-in for an agent that filters by text: each face maps the characters named here.
+COVERS_FACES = {"CoversGreek-Regular": "Ωά", "CoversLatin-Regular": "ab",
+                "CoversLatin-Bold": "a"}
+COVERS_CATALOGUE = [
+    {"family": family, "localName": family, "childList": [
+        {"file": "/fonts/ExampleSans-Regular.ttf", "postScript": postScript,
+         "weight": postScript.split("-")[1].replace("Regular", "Normal"), "width": "Normal",
+         "slant": "Normal"} for postScript in COVERS_FACES if postScript.startswith(prefix)]}
+    for family, prefix in (("Covers Greek", "CoversGreek"), ("Covers Latin", "CoversLatin"))]
+
+
 def shown_faces(catalogue):
     """The faces the picker lists: a face found in several files counts once."""
     count = 0
@@ -207,6 +218,12 @@ class StaticHandler(vorn_harness.QuietHandler):
             if "file" not in query:
                 return self.reply(200, json.dumps(FEATURES_CATALOGUE).encode())
             return self.fixture("webface/ExampleLigatures.otf")
+        if kind == "covers":
+            if "covers" in query:
+                return self.reply(200, json.dumps(self.covering(query["covers"][0])).encode())
+            if "file" not in query:
+                return self.reply(200, json.dumps(COVERS_CATALOGUE).encode())
+            return self.fixture("static/ExampleSans-Regular.ttf")
         if kind == "live":
             if "events" in query:
                 return self.events()
@@ -214,6 +231,19 @@ class StaticHandler(vorn_harness.QuietHandler):
                 return self.reply(200, json.dumps(LIVE_CATALOGUES[LIVE["version"]]).encode())
             return self.fixture("static/ExampleSans-Regular.ttf")
         return self.reply(404)
+
+    def do_HEAD(self):
+        # The stand-in filters by text: it refuses an empty text, as the agent does.
+        if self.path.startswith("/fake/covers/"):
+            return self.reply(400 if self.path.endswith("?covers=") else 200)
+        return super().do_HEAD()
+
+    @staticmethod
+    def covering(text):
+        draws = lambda face: set(text) <= set(COVERS_FACES[face["postScript"]])  # noqa: E731
+        families = [dict(family, childList=[face for face in family["childList"] if draws(face)])
+                    for family in COVERS_CATALOGUE]
+        return [family for family in families if family["childList"]]
 
     def events(self):
         def send(version):
@@ -977,6 +1007,30 @@ class DrawsThisText(PageTest):
             self.skipTest("agent does not filter by text: GET /?covers= must answer 400 and "
                           "/?covers=TEXT only the faces that map all of TEXT (the page checked "
                           "each family's menu subset instead)")
+
+
+class DrawsThisTextByCovers(PageTest):
+    """Against a stand-in that filters by text, the page keeps only the faces it names."""
+    type = DrawsThisText.type
+    settled = DrawsThisText.settled
+
+    @property
+    def agent_url(self):
+        return WORLD.origin.url + "fake/covers/"
+
+    def test_faces_that_lack_a_character_are_left_out(self):
+        self.assertEqual(self.page.wait_catalogue(), "ready")
+        self.type("b")
+        self.assertEqual(self.settled(), "done")
+        self.page.js("__t.family('Covers Latin').click()")
+        self.assertEqual(self.page.js("__t.frames().then(() => [...document.querySelectorAll("
+                                      "'.row')].map((r) => r.dataset.family || "
+                                      "r.dataset.postscript))"),
+                         ["Covers Latin", "CoversLatin-Regular"])
+        self.assertEqual(self.page.js("document.getElementById('f-draws-state').textContent"),
+                         "1 family draws it.")
+        self.assertIn(WORLD.origin.url + "fake/covers/?covers=b", self.page.js(
+            "performance.getEntriesByType('resource').map((e) => e.name)"))
 
 
 class DuplicateFaces(PageTest):
