@@ -205,6 +205,7 @@ function keepPanel() {
   } else if (open) {
     panel.close();
   }
+  // Pinned faces stay pinned the same way.
   compare.keep((face) => {
     const now = findFace(face.file, face.postScript);
     return now && {family: now.family.record, face: now.face};
