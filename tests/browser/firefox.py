@@ -60,6 +60,11 @@ PREFS = {
     "network.prefetch-next": False,
     "network.proxy.type": 0,
     "network.proxy.allow_hijacking_localhost": False,
+    # Firefox asks the user before a public page reaches loopback or the local network, and
+    # holds the request until they answer: here the answer is yes, as a user of the agent's
+    # pages would give it.
+    "permissions.default.loopback-network": 1,
+    "permissions.default.local-network": 1,
     # The address the remote agent itself uses in tests: remote settings never leave the box.
     "services.settings.server": "data:,#remote-settings-dummy/v1",
     "startup.homepage_welcome_url": "",
@@ -77,21 +82,21 @@ class PageError(AssertionError):
     """A script evaluated in the page threw."""
 
 
-def write_profile(profile):
+def write_profile(profile, prefs):
     os.makedirs(profile)
     with open(os.path.join(profile, "user.js"), "w") as f:
-        for name, value in PREFS.items():
+        for name, value in dict(PREFS, **prefs).items():
             f.write("user_pref(%s, %s);\n" % (json.dumps(name), json.dumps(value)))
 
 
 class Firefox:
     """One Firefox process whose profile and home live in `root` (a private folder), with a
-    WebDriver BiDi session open."""
+    WebDriver BiDi session open; `prefs` are set on top of PREFS."""
 
-    def __init__(self, binary, root):
+    def __init__(self, binary, root, prefs=None):
         self.root = root
         profile = os.path.join(root, "profile")
-        write_profile(profile)
+        write_profile(profile, prefs or {})
         # Firefox keeps the machine's fonts; its home (caches, crash reports) is ours.
         env = {k: v for k, v in os.environ.items()
                if k not in ("FONTCONFIG_FILE", "FONTCONFIG_PATH")}
@@ -162,13 +167,14 @@ class Firefox:
 
 
 class Page:
-    """Firefox's tab, sized to `viewport`, navigated to `url` and loaded; `prelude` is evaluated
+    """A fresh tab, sized to `viewport`, navigated to `url` and loaded; `prelude` is evaluated
     once it is."""
 
     def __init__(self, firefox, url, prelude=None, viewport=(1280, 800)):
         self.firefox = firefox
-        self.context = firefox.call("browsingContext.getTree",
-                                    {"maxDepth": 0})["contexts"][0]["context"]
+        # A tab of our own, not the one Firefox starts with: headless, that one never has the
+        # focus, so neither :focus nor keyboard input would reach the page.
+        self.context = firefox.call("browsingContext.create", {"type": "tab"})["context"]
         firefox.call("browsingContext.setViewport", {
             "context": self.context,
             "viewport": {"width": viewport[0], "height": viewport[1]}})
@@ -178,14 +184,36 @@ class Page:
             self.js(prelude)
 
     def js(self, expression):
-        """Evaluates `expression` in the page, awaits it when it is a promise, and returns its
-        value as JSON gives it back (BiDi's own serialisation is typed and nested)."""
+        """Evaluates the script `expression` as CDP's Runtime.evaluate does (its completion
+        value, a promise awaited) and returns the value as plain Python data."""
         result = self.firefox.call("script.evaluate", {
-            "expression": "(async () => JSON.stringify(await (%s)))()" % expression,
-            "target": {"context": self.context}, "awaitPromise": True,
-            "resultOwnership": "none"})
+            "expression": expression, "target": {"context": self.context},
+            "awaitPromise": True, "resultOwnership": "none"})
         if result.get("type") == "exception":
             details = result["exceptionDetails"]
             raise PageError("page script failed: %s" % details.get("text", details))
-        value = result["result"]
-        return json.loads(value["value"]) if value.get("type") == "string" else None
+        return plain(result["result"])
+
+    def close(self):
+        self.firefox.call("browsingContext.close", {"context": self.context})
+
+
+# Numbers BiDi sends as strings, since JSON has no words for them.
+SPECIAL_NUMBERS = {"NaN": float("nan"), "-0": -0.0, "Infinity": float("inf"),
+                   "-Infinity": float("-inf")}
+
+
+def plain(value):
+    """A BiDi remote value (typed, nested) as the Python value JSON would give; objects that
+    have no such value (nodes, functions, windows) as None."""
+    kind, data = value.get("type"), value.get("value")
+    if kind in ("string", "boolean", "bigint"):
+        return int(data) if kind == "bigint" else data
+    if kind == "number":
+        return SPECIAL_NUMBERS.get(data, data) if isinstance(data, str) else data
+    if kind in ("array", "set"):
+        return [plain(item) for item in data or []]
+    if kind in ("object", "map"):
+        return {key if isinstance(key, str) else str(plain(key)): plain(item)
+                for key, item in data or []}
+    return None

@@ -90,15 +90,19 @@ class World:
             self.agent_log = open(os.path.join(self.root, "agent.log"), "wb")
             self.agent = vorn_harness.Agent(ARGS.agent, self.files.conf, log=self.agent_log)
             self.origin = vorn_harness.StaticOrigin(ARGS.web)
-            self.firefox = Firefox(ARGS.firefox, self.root)
+            # Firefox takes the page's origin for a public site, so its local-network rules
+            # apply to every request the page makes to the agent, as on a real site.
+            self.public = {"network.lna.address_space.public.override":
+                           "%s:%d" % (vorn_harness.LOOPBACK, self.origin.port)}
+            self.firefox = Firefox(ARGS.firefox, self.root, self.public)
         except BaseException:
             self.stop()
             raise
 
-    def open(self):
+    def open(self, firefox=None):
         url = (self.origin.url + "preview.html?agent=" +
                urllib.parse.quote(self.agent.url, safe=""))
-        return Page(self.firefox, url, prelude=HELPERS)
+        return Page(firefox or self.firefox, url, prelude=HELPERS)
 
     def stop(self, show_logs=False):
         if self.firefox:
@@ -121,6 +125,7 @@ class FirstScreen(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.page = WORLD.open()
+        cls.addClassCleanup(cls.page.close)
         cls.outcome = cls.page.js(
             "__t.until(() => (document.body.dataset.state === 'error' || "
             "document.body.dataset.firstScreen === 'drawn') && document.body.dataset.state)"
@@ -161,6 +166,19 @@ class FirstScreen(unittest.TestCase):
             "__t.until(() => document.body.dataset.details !== 'pending' && "
             "['on', 'off'].includes(document.body.dataset.live) && "
             "[document.body.dataset.details, document.body.dataset.live])"), ["yes", "on"])
+
+
+class LoopbackRefused(unittest.TestCase):
+    def test_a_public_page_refused_loopback_says_what_to_allow(self):
+        firefox = Firefox(ARGS.firefox, os.path.join(WORLD.root, "refused"),
+                          dict(WORLD.public, **{"permissions.default.loopback-network": 2}))
+        self.addCleanup(firefox.close)
+        page = WORLD.open(firefox)
+        self.assertEqual(page.js("__t.until(() => ['ready', 'error'].includes("
+                                 "document.body.dataset.state) && document.body.dataset.state)"),
+                         "error")
+        self.assertIn("needs the browser's permission to reach local addresses",
+                      page.js("document.getElementById('status').textContent"))
 
 
 def main():
