@@ -4,7 +4,7 @@
 # for a few seconds. Ends with ctest's summary.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
-vorn_install_packages "${VORN_PACKAGES[@]}" chromium
+vorn_install_packages "${VORN_PACKAGES[@]}" chromium firefox-esr
 
 vorn_build "$VORN_ROOT/build"
 (cd "$VORN_ROOT/build" && ctest --output-on-failure -j "$(nproc)")

@@ -157,6 +157,7 @@ export class VirtualList {
   }
 
   onClick(event) {
+    if (event.target.closest('button')) return;  // a control in a row does its own thing
     const row = event.target.closest('.row');
     if (!row) return;
     const index = Number(row.dataset.index);

@@ -167,6 +167,20 @@ export class FacePanel {
     this.onClose();
   }
 
+  /** What the panel draws now, for Compare: the face (the named instance picked), the axis
+   * location, the OpenType features and the sample text. */
+  shown() {
+    const face = this.current && this.instances.includes(this.current) ? this.current : this.face;
+    return {family: this.family, face, location: new Map(this.location),
+            features: this.featureSettings(), text: this.ui.text.value};
+  }
+
+  /** The font-feature-settings the preview is drawn with: "normal" until something (feature
+   * toggles) sets it on the preview. */
+  featureSettings() {
+    return this.ui.preview.style.fontFeatureSettings || 'normal';
+  }
+
   showFacts() {
     const face = this.face;
     const facts = [face.postScript || '(no PostScript name)', 'weight ' + face.weight,

@@ -7,6 +7,8 @@ import {AgentError, CSS_STRETCH, DEFAULT_AGENT, VornFontAgent, coordinates, cssS
         cssStyle, cssWeight, instanceSettings, variationSettings} from './vorn-fonts.js';
 import {FaceDrawer} from './picker-fonts.js';
 import {VirtualList} from './picker-list.js';
+import {Compare} from './picker-compare.js';
+import {Favourites, identifies} from './picker-favourites.js';
 import {FacePanel, axesOf, styleName} from './picker-panel.js';
 import {SAMPLES, languageName, preferredLanguages, sampleText} from './picker-samples.js';
 import {DrawsFilter} from './picker-draws.js';
@@ -22,6 +24,7 @@ const ui = {
   weightMin: $('f-weight-min'), weightMax: $('f-weight-max'), language: $('f-language'),
 };
 const FAMILY_ROW = 44;
+const HEADING_ROW = 32;
 const SAMPLE_DEBOUNCE_MS = 250;
 const NARROW = matchMedia('(max-width: 760px)');
 
@@ -76,6 +79,8 @@ async function loadCatalogue() {
   panel.close();
   panel.agent = agent;
   panel.drawer = state.drawer;
+  favourites.load(new URL(agent.base).origin);
+  compare.reset(state.drawer);
   setModel([], '', false);
   setStatus('loading', 'Asking the agent at ' + agent.base + ' for its fonts…');
   // The plain catalogue first: the details (languages above all) can make the document three
@@ -206,6 +211,11 @@ function keepPanel() {
   } else if (open) {
     panel.close();
   }
+  // Pinned faces stay pinned the same way.
+  compare.keep((face) => {
+    const now = findFace(face.file, face.postScript);
+    return now && {family: now.family.record, face: now.face};
+  });
 }
 
 document.addEventListener('visibilitychange', () => {
@@ -346,7 +356,7 @@ function filterSet() {
           italic: ui.italic.checked, monospace: ui.monospace.checked && state.detailed,
           color: ui.color.checked && state.detailed, width: ui.width.value,
           weight: [num(ui.weightMin, 1), num(ui.weightMax, 1000)],
-          language: state.detailed ? ui.language.value : ''};
+          language: state.detailed ? ui.language.value : '', favourites: ui.favourites.checked};
 }
 
 const WIDTH_TEST = {
@@ -372,13 +382,15 @@ function faceMatches(family, face, i, f, nameHit) {
   if (span[1] < f.weight[0] || span[0] > f.weight[1]) return false;
   if (f.monospace && face.monospace !== true) return false;
   if (f.color && face.color !== true) return false;
+  if (f.favourites && !favourites.hasFamily(family.name) && !favourites.hasFace(face)) return false;
   return !f.language || coversLanguage(face, f.language);
 }
 
 function applyFilters() {
   const f = filterSet();
   const faceFilter = f.variable || f.italic || f.monospace || f.color || f.width ||
-                     f.language || f.weight[0] > 1 || f.weight[1] < 1000 || draws.active;
+                     f.language || f.weight[0] > 1 || f.weight[1] < 1000 || f.favourites ||
+                     draws.active;
   const items = [];
   let shownFamilies = 0;
   let shownFaces = 0;
@@ -403,7 +415,7 @@ function applyFilters() {
   ui.counts.textContent = shownFamilies === state.model.length && shownFaces === faceCount ?
     total : 'Showing ' + shownFamilies + ' of ' + total + ' (' + plural(shownFaces, 'face') +
             ' shown)';
-  list.setItems(items);
+  list.setItems(recentItems(f).concat(items));
 }
 
 // ---- Rows ----------------------------------------------------------------------------------------
@@ -414,6 +426,7 @@ function faceRowHeight() {
 
 // What a row draws, from the drawer; asking marks the row as on screen.
 function entryFor(item) {
+  if (item.kind === 'heading') return null;
   if (item.kind === 'face') return state.drawer.get(item.face, wantedSample(), 'sample');
   const {name, regular} = item.family;
   return regular && state.drawer.get(regular, {text: name, lang: /^[\x20-\x7e]+$/.test(name) ?
@@ -421,7 +434,8 @@ function entryFor(item) {
 }
 
 function drawRow(row, item) {
-  if (item.kind === 'family') drawFamily(row, item);
+  if (item.kind === 'heading') drawHeading(row, item);
+  else if (item.kind === 'family') drawFamily(row, item);
   else drawFace(row, item);
 }
 
@@ -445,6 +459,7 @@ function drawFamily(row, item) {
                   item.faces.length + ' of ' + plural(family.faces.length, 'face'));
   if (family.record.isVariation === true) meta.append(el('span', 'badge', 'Variable'));
   row.replaceChildren(el('span', 'caret'), name, snippet, meta);
+  row.append(starButton(favourites.hasFamily(family.name), family.name));
   if (!family.regular) {
     row.dataset.state = 'empty';
     return;
@@ -473,6 +488,9 @@ function drawFace(row, item) {
   const copies = family.copies.get(face);
   if (copies) meta.append(el('span', 'copies-note', copies.length + ' copies'));
   if (coords.length) meta.append(el('span', 'coords', coords.join(', ')));
+  if (item.recent) meta.prepend(el('span', 'recent-family', family.name));
+  row.toggleAttribute('data-recent', item.recent === true);
+  meta.append(starButton(favourites.hasFace(face), faceLabel(family, face)));
   meta.append(el('span', 'face-note', entry.state === 'loading' || entry.state === 'queued' ?
                  'Loading…' : entry.note));
   const sample = el('div', 'sample', entry.text);
@@ -529,10 +547,14 @@ function openFace(family, face, how) {
   state.panelFamily = family;
   copyChooser.show(face, family.copies.get(face));
   panel.open(family.record, face, wantedSample());
+  favourites.opened(face);
+  showPanelStars();
+  ui.pinState.textContent = '';
   if (how === 'key' && NARROW.matches) $('panel-close').focus();
 }
 
 function onOpen(item, how) {
+  if (item.kind === 'heading') return;
   if (item.kind === 'face') return openFace(item.family, item.face, how);
   toggle(item);
   const {regular} = item.family;
@@ -558,6 +580,117 @@ const panel = new FacePanel({agent: null, drawer: null, onClose: () => {
   document.body.classList.remove('panel-open');
   if (NARROW.matches) ui.list.focus({preventScroll: true});
 }});
+
+// ---- Favourites, recent faces and Compare ---------------------------------------------------
+
+Object.assign(ui, {favourites: $('f-favourites'), announce: $('announce'),
+                   starFamily: $('panel-star-family'), starFace: $('panel-star-face'),
+                   pin: $('panel-pin'), pinState: $('pin-state')});
+list.options.heights.heading = HEADING_ROW;
+
+const favourites = new Favourites(undefined, () => {
+  ui.status.textContent += ' Favourites and recent faces are kept for this visit only: the ' +
+                           'browser would not store them.';
+});
+const compare = new Compare({onEmpty: () => ui.list.focus({preventScroll: true})});
+
+const faceLabel = (family, face) => family.name + ' ' + styleName(family.record, face);
+
+// The faces opened last, above the families while nothing is searched for, narrowed by the
+// filters as the list is. A face opened now shows there once the list is next rebuilt, so
+// rows never move under the pointer.
+function recentItems(f) {
+  if (f.query) return [];
+  const items = [];
+  for (const id of favourites.recentFaces) {
+    for (const family of state.model) {
+      const i = family.faces.findIndex((face) => identifies(id, face));
+      if (i < 0) continue;
+      const face = family.faces[i];
+      if (faceMatches(family, face, i, f, true) && !items.some((item) => item.face === face)) {
+        items.push({kind: 'face', key: 'recent/' + family.key + '/' + i, family, face,
+                    parentKey: 'recent', recent: true});
+      }
+      break;
+    }
+  }
+  return items.length ? [{kind: 'heading', key: 'recent', label: 'Recent'}, ...items] : [];
+}
+
+function drawHeading(row, item) {
+  row.setAttribute('aria-level', '1');
+  row.replaceChildren(el('span', 'heading', item.label));
+}
+
+// Rows come and go as the list scrolls and the list keeps the focus, so a row's star is out
+// of the tab order: a click on it, or F on the active row, toggles it.
+function starButton(on, label) {
+  const star = el('button', 'star', on ? '★' : '☆');
+  star.type = 'button';
+  star.tabIndex = -1;
+  star.setAttribute('aria-pressed', String(on));
+  star.setAttribute('aria-label', 'Favourite: ' + label);
+  star.title = (on ? 'Remove from favourites' : 'Add to favourites') + ' (F)';
+  return star;
+}
+
+function toggleStar(item) {
+  let label;
+  let on;
+  if (item?.kind === 'family') {
+    label = item.family.name;
+    on = favourites.toggleFamily(label);
+  } else if (item?.kind === 'face') {
+    label = faceLabel(item.family, item.face);
+    on = favourites.toggleFace(item.face);
+  } else {
+    return;
+  }
+  ui.announce.textContent = label + (on ? ' is a favourite.' : ' is no longer a favourite.');
+  starsChanged();
+}
+
+function starsChanged() {
+  if (ui.favourites.checked) applyFilters();
+  else list.refresh();
+  showPanelStars();
+}
+
+function showPanelStars() {
+  if (!state.panelFace) return;
+  ui.starFamily.setAttribute('aria-pressed', String(favourites.hasFamily(panel.family.family)));
+  ui.starFace.setAttribute('aria-pressed', String(favourites.hasFace(state.panelFace)));
+}
+
+ui.list.addEventListener('click', (event) => {
+  const row = event.target.closest('.star')?.closest('.row');
+  if (!row) return;
+  list.setActive(Number(row.dataset.index));
+  ui.list.focus({preventScroll: true});
+  toggleStar(list.items[Number(row.dataset.index)]);
+});
+ui.list.addEventListener('keydown', (event) => {
+  if (event.key.toLowerCase() !== 'f' || event.ctrlKey || event.metaKey || event.altKey) return;
+  event.preventDefault();
+  toggleStar(list.items[list.active]);
+});
+ui.starFamily.addEventListener('click', () => {
+  favourites.toggleFamily(panel.family.family);
+  starsChanged();
+});
+ui.starFace.addEventListener('click', () => {
+  favourites.toggleFace(state.panelFace);
+  starsChanged();
+});
+// Another tab of the page starred something for the same agent.
+addEventListener('storage', (event) => {
+  if (!favourites.isOurs(event.key)) return;
+  favourites.read();
+  starsChanged();
+});
+ui.pin.addEventListener('click', () => {
+  ui.pinState.textContent = compare.pin(panel.shown());
+});
 
 // ---- Controls ------------------------------------------------------------------------------------
 

@@ -51,8 +51,8 @@ class ProtocolError(Exception):
 
 
 def helpers_of(browser_pid, root):
-    """Live processes Chromium started: those in its process group (it leads a session of
-    its own) and the crash handlers, which leave the group but name our folder."""
+    """Live processes a browser started: those in its process group (it leads a session of
+    its own) and Chromium's crash handlers, which leave the group but name our folder."""
     found = []
     for entry in os.listdir("/proc"):
         if not entry.isdigit() or int(entry) == os.getpid():
@@ -69,6 +69,22 @@ def helpers_of(browser_pid, root):
         if int(fields[2]) == browser_pid or root.encode() in cmdline:
             found.append(int(entry))
     return found
+
+
+def stop_browser(proc, root):
+    """Stops a browser we started in a session of its own, by its pid, then its helpers: they
+    end once the browser is gone, and any still there after a bounded wait is ended by its
+    pid. Serves Chromium and Firefox (whose content processes stay in its group)."""
+    stop_process(proc)
+    for _ in range(100):
+        if not helpers_of(proc.pid, root):
+            break
+        time.sleep(0.05)
+    for pid in helpers_of(proc.pid, root):
+        try:
+            os.kill(pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
 
 
 class Browser:
@@ -168,18 +184,7 @@ class Browser:
             self.proc.wait(timeout=15)
         except subprocess.TimeoutExpired:
             pass
-        stop_process(self.proc)
-        # The helpers end once the browser is gone; any still there after a bounded wait is
-        # ended by its pid.
-        for _ in range(100):
-            if not helpers_of(self.proc.pid, self.root):
-                break
-            time.sleep(0.05)
-        for pid in helpers_of(self.proc.pid, self.root):
-            try:
-                os.kill(pid, signal.SIGKILL)
-            except ProcessLookupError:
-                pass
+        stop_browser(self.proc, self.root)
         os.close(self.write_fd)
         os.close(self.read_fd)
         self.log.close()

@@ -352,7 +352,7 @@ class PreviewPage(Page):
 
     def key(self, name):
         codes = {"Enter": 13, "ArrowDown": 40, "ArrowUp": 38, "ArrowLeft": 37,
-                 "ArrowRight": 39}
+                 "ArrowRight": 39, "f": 70}
         for kind in ("keyDown", "keyUp"):
             self.call("Input.dispatchKeyEvent", {"type": kind, "key": name, "code": name,
                                                  "windowsVirtualKeyCode": codes[name]})
@@ -835,7 +835,7 @@ class NarrowAndDark(PageTest):
       for (const selector of ['#status', '#counts', '.row.family .family-name', '.row .meta',
                               '.face-meta .ps-name', '.face-meta .style', '.sample',
                               'button[type=submit]', '#panel-reset', '#panel-facts',
-                              '.axis-tag', '#css-text']) {
+                              '.axis-tag', '#css-text', '.row .star', '#panel-pin']) {
         const node = document.querySelector(selector);
         if (node) pairs[selector] = ratio(getComputedStyle(node).color, back(node));
       }
@@ -864,7 +864,7 @@ class NarrowAndDark(PageTest):
             self.page.call("Emulation.setEmulatedMedia", {
                 "features": [{"name": "prefers-color-scheme", "value": scheme}]})
             result = self.page.js(self.CONTRAST)
-            self.assertEqual(len(result["pairs"]), 12, result)
+            self.assertEqual(len(result["pairs"]), 14, result)
             for selector, ratio in result["pairs"].items():
                 self.assertGreaterEqual(ratio, 4.5, "%s in the %s scheme" % (selector, scheme))
             if scheme == "dark":
@@ -1076,6 +1076,79 @@ class DuplicateFaces(PageTest):
         self.assertLessEqual(max(width, panel), inner)
         assert_aa_in_both_schemes(self, self.page, [".copy-file", ".copy-facts",
                                                     "#panel-copies legend", ".copies-note"])
+
+
+# --- Favourites, recent faces and Compare ------------------------------------------------------
+
+
+class FavouritesAndCompare(PageTest):
+    ROWS = ("[...document.querySelectorAll('.row')].sort((a, b) => a.dataset.index - "
+            "b.dataset.index).map((r) => r.dataset.family || r.dataset.postscript || "
+            "r.textContent)")
+
+    def setUp(self):
+        # Every page of the test origin shares one localStorage: start from none and leave none.
+        first = WORLD.open()
+        first.js("localStorage.clear()")
+        first.close()
+        super().setUp()
+        self.addCleanup(self.page.js, "localStorage.clear()")
+        self.assertEqual(self.page.wait_catalogue(), "ready")
+
+    def test_favourites_and_the_recent_face_survive_a_reload(self):
+        self.js("__t.search(%s)", "Example Heavy")
+        self.page.js("__t.family('Example Heavy').querySelector('.star').click()")
+        self.assertEqual(self.open_face("ExampleTrio-Italic"), "loaded")
+        self.page.key("f")  # the face row just opened is the active one
+        again = WORLD.open()
+        self.addCleanup(again.close)
+        self.assertEqual(again.wait_catalogue(), "ready")
+        self.assertEqual(again.js(self.ROWS)[:2], ["Recent", "ExampleTrio-Italic"])
+        self.assertEqual(again.js("__t.family('Example Heavy').querySelector('.star')"
+                                  ".getAttribute('aria-pressed')"), "true")
+        again.js("document.getElementById('f-favourites').click()")
+        self.assertEqual(again.js("__t.frames().then(() => %s)" % self.ROWS),
+                         ["Recent", "ExampleTrio-Italic", "Example Heavy", "Example Trio"])
+        self.assertEqual(again.js("__t.family('Example Trio').querySelector('.meta').textContent"),
+                         "1 of 3 faces")
+
+    def test_pinned_faces_are_drawn_side_by_side_in_one_text(self):
+        pin = "document.getElementById('panel-pin').click()"
+        slide = ("{ const i = document.querySelector('#panel-axes input[data-tag=wght]');"
+                 " i.value = %d; i.dispatchEvent(new Event('input')) }")
+        self.assertEqual(self.open_face("ExampleSans-Bold"), "loaded")
+        self.page.js(pin)
+        self.assertEqual(self.open_face("ExampleVarDeltas-Bold"), "loaded")
+        for wght in (100, 300, 400, 500):  # the fifth pin is refused
+            self.page.js(slide % wght)
+            self.page.js(pin)
+        self.assertIn("unpin one", self.page.js("document.getElementById('pin-state').textContent"))
+        self.page.js("document.querySelectorAll('.pin .unpin')[3].click()")
+        self.page.js("document.querySelectorAll('.pin .unpin')[2].click()")
+        self.page.js("{ const t = document.getElementById('compare-text'); t.value = "
+                     "'Hamburgefonstiv'; t.dispatchEvent(new Event('input'));"
+                     "const s = document.getElementById('compare-size'); s.value = 16;"
+                     "s.dispatchEvent(new Event('input')) }")
+        self.page.js("__t.until(() => [...document.querySelectorAll('.pin')]"
+                     ".every((p) => p.dataset.state === 'loaded'))")
+        cards = "[...document.querySelectorAll('.pin')].map((p) => [p.dataset.postscript, " \
+                "p.querySelector('.pin-sample').textContent, p.getBoundingClientRect().x, " \
+                "p.getBoundingClientRect().y])"
+        (first, text1, x1, y1), (second, text2, x2, y2) = self.page.js(cards)
+        self.assertEqual([first, second, text1, text2],
+                         ["ExampleSans-Bold", "ExampleVarDeltas-Bold"] + ["Hamburgefonstiv"] * 2)
+        self.assertEqual(y1, y2)
+        self.assertLess(x1, x2)
+        # ExampleVarDeltas' advance is 600 + (wght - 400) / 5 units.
+        for i, adv in ((0, 660), (1, 540)):
+            self.assertDrawnWithAdvance("document.querySelectorAll('.pin-sample')[%d]" % i, adv)
+        self.page.call("Emulation.setDeviceMetricsOverride",
+                       {"width": 390, "height": 844, "deviceScaleFactor": 1, "mobile": True})
+        self.addCleanup(self.page.call, "Emulation.clearDeviceMetricsOverride")
+        (_, _, x1, y1), (_, _, x2, y2) = self.page.js(cards)
+        self.assertEqual(x1, x2)
+        self.assertLess(y1, y2)
+        self.assertLessEqual(self.page.js("document.scrollingElement.scrollWidth"), 390)
 
 
 # --- Live updates -------------------------------------------------------------------------------
