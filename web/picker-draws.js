@@ -109,9 +109,10 @@ export class DrawsFilter {
     if (records.length) this.schedule(0);
   }
 
-  /** The text to check: its characters once each, without spaces (they draw in any font). */
+  /** The text to check: its characters once each, without spaces and controls (a page draws
+   * them in any font; a character map need not hold them). */
   wanted() {
-    return [...new Set(this.input.value.replace(/\s/gu, ''))].join('');
+    return [...new Set(this.input.value.replace(/[\s\p{Cc}\p{Cf}]/gu, ''))].join('');
   }
 
   schedule(wait) {
