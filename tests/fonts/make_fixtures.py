@@ -539,6 +539,29 @@ def make_details(out):
     cjk["cmap"].tables.append(many)
     save(cjk, os.path.join(d, "ExampleCjk.ttf"))
 
+    # Layout features as a picker lists them: a stylistic set and a character variant that name
+    # themselves, a stylistic set that does not, and "liga" in GSUB and GPOS and under two
+    # languages (three feature records, one feature).
+    save(web_font("Example Features", "ExampleFeatures-Regular", cff=False,
+                  features=DETAIL_FEATURES), os.path.join(d, "ExampleFeatures.ttf"))
+
+
+DETAIL_FEATURES = """
+languagesystem DFLT dflt;
+languagesystem latn dflt;
+languagesystem latn TRK;
+feature liga {
+    sub f i by f_i;
+    pos f_i 20;
+    language TRK;
+    sub a i by a.alt;
+} liga;
+feature ss01 { featureNames { name "Single-storey a"; }; sub a by a.alt; } ss01;
+feature ss02 { sub e by eacute; } ss02;
+feature cv01 { cvParameters { FeatUILabelNameID { name "Accented e"; }; }; sub e by eacute; } cv01;
+feature kern { pos A V -80; } kern;
+"""
+
 
 def make_tables(out):
     """Reference decodings the transcoder's own tables are checked against."""
