@@ -241,7 +241,10 @@ constexpr FT_ULong kTagGsub = FT_MAKE_TAG('G', 'S', 'U', 'B');
 constexpr FT_ULong kTagGpos = FT_MAKE_TAG('G', 'P', 'O', 'S');
 // Real fonts list a few hundred feature records at most (one per feature and language system);
 // past this the list is a crafted one and the rest of it is not read.
-constexpr uint32_t kMaxFeatureRecords = 4096;
+constexpr uint32_t kMaxFeatureRecords = 2048;
+// Features one file may make the catalogue hold over all its faces: real faces offer at most a
+// hundred and fifty, so real collections stay far below it.
+constexpr size_t kMaxFeaturesPerFile = 1 << 14;
 
 // Reads big-endian fields of one SFNT table of a face, a few bytes at a time, through the face's
 // own stream. Only the header and the feature list of GSUB and GPOS are read: reading and checking
@@ -318,8 +321,8 @@ bool isPrintableTag(uint32_t tag) {
 }
 
 // Adds the features of one layout table's feature list (every script and language system
-// share it), with the names of those that name themselves.
-void addFeaturesOf(FT_Face face, FT_ULong tableTag, const NameRecords& names,
+// share it), with the names of those that name themselves, until `features` holds `room`.
+void addFeaturesOf(FT_Face face, FT_ULong tableTag, const NameRecords& names, size_t room,
                    std::map<uint32_t, std::string>& features) {
     const SfntTable table(face, tableTag);
     if (table.u16(0) != 1) return;  // major version 1 (1.0 and 1.1 lay the header out alike)
@@ -328,7 +331,7 @@ void addFeaturesOf(FT_Face face, FT_ULong tableTag, const NameRecords& names,
     const uint32_t count = std::min<uint32_t>(table.u16(list), kMaxFeatureRecords);
     std::vector<FT_Byte> records(count * 6);
     if (count == 0 || !table.read(list + 2, records.data(), records.size())) return;
-    for (uint32_t i = 0; i < count; ++i) {
+    for (uint32_t i = 0; i < count && features.size() < room; ++i) {
         const FT_Byte* record = &records[i * 6];
         const uint32_t tag = SfntTable::u32At(record);
         if (!isPrintableTag(tag)) continue;
@@ -344,12 +347,13 @@ void addFeaturesOf(FT_Face face, FT_ULong tableTag, const NameRecords& names,
 }
 
 // The features a face's GSUB and GPOS offer, each once, sorted by tag; null without either
-// table.
-LayoutFeatures layoutFeaturesOf(FT_Face face, const NameRecords& names) {
-    if (!FT_IS_SFNT(face)) return nullptr;
+// table. At most `room` of them, which is then lowered by as many.
+LayoutFeatures layoutFeaturesOf(FT_Face face, const NameRecords& names, size_t& room) {
+    if (room == 0 || !FT_IS_SFNT(face)) return nullptr;
     std::map<uint32_t, std::string> features;
-    addFeaturesOf(face, kTagGsub, names, features);
-    addFeaturesOf(face, kTagGpos, names, features);
+    addFeaturesOf(face, kTagGsub, names, room, features);
+    addFeaturesOf(face, kTagGpos, names, room, features);
+    room -= features.size();
     if (features.empty()) return nullptr;
     auto list = std::make_shared<std::vector<LayoutFeature>>();
     list->reserve(features.size());
@@ -401,6 +405,7 @@ Typeface* describeFile(FT_Library library, const std::string& path, struct stat&
 
     const uint32_t numFaces = std::min(static_cast<uint32_t>(face->num_faces), kMaxFacesPerFile);
     uint32_t unopened = 0;  // faces in a row that could not be opened
+    size_t featureRoom = kMaxFeaturesPerFile;
     for (uint32_t indexFace = 0; indexFace < numFaces; ++indexFace) {
         unopened = face ? 0 : unopened + 1;
         if (unopened == kMaxUnopenedFacesInARow) break;
@@ -419,7 +424,7 @@ Typeface* describeFile(FT_Library library, const std::string& path, struct stat&
             describeFace(face.get(), names, variations.get(), typeface.get(), path);
             // Read only for a face that made items; its named instances share its list.
             if (typeface->childList.size() > firstItem) {
-                const LayoutFeatures features = layoutFeaturesOf(face.get(), names);
+                const LayoutFeatures features = layoutFeaturesOf(face.get(), names, featureRoom);
                 for (size_t i = firstItem; i < typeface->childList.size(); ++i) {
                     typeface->childList[i].features = features;
                 }

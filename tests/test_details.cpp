@@ -13,9 +13,9 @@ using json = nlohmann::json;
 namespace {
 
 const char* const kDetailFixtures[] = {
-    "collection/ExampleTrio.ttc",  "variable/ExampleVar.ttf",    "details/ExampleHiddenAxis.ttf",
-    "details/ExampleMono.ttf",     "details/ExampleCjk.ttf",     "static/ExampleSans-Regular.ttf",
-    "static/ExampleSans-Bold.ttf", "details/ExampleFeatures.ttf"};
+    "collection/ExampleTrio.ttc",  "variable/ExampleVar.ttf",     "details/ExampleHiddenAxis.ttf",
+    "details/ExampleMono.ttf",     "details/ExampleCjk.ttf",      "static/ExampleSans-Regular.ttf",
+    "static/ExampleSans-Bold.ttf", "details/ExampleFeatures.ttf", "details/ExampleFeaturesCut.ttf"};
 
 const std::vector<std::string> kFaceDetails = {"index",     "namedInstance", "fullName",
                                                "languages", "format",        "color",
@@ -136,6 +136,10 @@ TEST_F(DetailedCatalogue, FacesListTheirLayoutFeaturesOnceWithTheNamesTheFontGiv
         faceNamed(familyNamed(detailed, "Example Features"), "ExampleFeatures-Regular")["features"];
     EXPECT_EQ(features, json::parse(R"([{"name":"Accented e","tag":"cv01"},{"tag":"kern"},
         {"tag":"liga"},{"name":"Single-storey a","tag":"ss01"},{"tag":"ss02"}])"));
+    // GSUB's feature list lies past the end of the table: only GPOS is read.
+    EXPECT_EQ(faceNamed(familyNamed(detailed, "Example Features Cut"),
+                        "ExampleFeaturesCut-Regular")["features"],
+              json::parse(R"([{"tag":"kern"},{"tag":"liga"}])"));
     // Without GSUB and GPOS, every face and named instance still has the member.
     for (const char* family : {"Example Mono", "Example Var"}) {
         for (const json& face : familyNamed(detailed, family)["childList"]) {

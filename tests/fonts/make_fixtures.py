@@ -544,6 +544,15 @@ def make_details(out):
     # languages (three feature records, one feature).
     save(web_font("Example Features", "ExampleFeatures-Regular", cff=False,
                   features=DETAIL_FEATURES), os.path.join(d, "ExampleFeatures.ttf"))
+    # The same with GSUB's directory entry cut to its 10-byte header: its feature list lies past
+    # the table's end, where FreeType reads on if asked to.
+    data = bytearray(font_bytes(web_font("Example Features Cut", "ExampleFeaturesCut-Regular",
+                                         cff=False, features=DETAIL_FEATURES)))
+    tables = struct.unpack(">H", data[4:6])[0]
+    for entry in range(12, 12 + 16 * tables, 16):
+        if data[entry:entry + 4] == b"GSUB":
+            data[entry + 12:entry + 16] = struct.pack(">L", 10)
+    write_bytes(os.path.join(d, "ExampleFeaturesCut.ttf"), bytes(data))
 
 
 DETAIL_FEATURES = """
