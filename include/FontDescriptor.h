@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,22 @@ struct FamilyVariation {
     bool hidden = false;  // the font asks not to show this axis to users
 };
 
+// One OpenType layout feature a face offers through GSUB or GPOS.
+struct LayoutFeature {
+    uint32_t tag = 0;  // four characters packed first-most-significant ('liga' = 0x6C696761)
+    std::string name;  // the font's own name for a stylistic set or character variant, else ""
+
+    bool operator==(const LayoutFeature& other) const {
+        return tag == other.tag && name == other.name;
+    }
+    bool operator<(const LayoutFeature& other) const {
+        return tag != other.tag ? tag < other.tag : name < other.name;
+    }
+};
+// A face's features, sorted by tag, each tag once. Shared by the faces that offer the same ones:
+// a family's faces mostly do.
+using LayoutFeatures = std::shared_ptr<const std::vector<LayoutFeature>>;
+
 // One face: a face of a static font file, or one named instance of a variable face.
 struct TypefaceItem {
     std::string file;
@@ -34,6 +51,7 @@ struct TypefaceItem {
     int32_t faceIndex = 0;      // in its file; 0 outside collections
     int32_t namedInstance = 0;  // 1-based, as FreeType counts named instances; 0 for none
     std::string fullName;
+    LayoutFeatures features = nullptr;  // null when the face has no layout tables
 };
 
 // One family. isVariation, variationRange and localName describe the first file of the family;

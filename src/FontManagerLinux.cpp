@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <exception>
@@ -234,6 +235,132 @@ void describeAxes(const NameRecords& names, FT_MM_Var* variations, size_t firstA
     }
 }
 
+// --- Layout features --------------------------------------------------------------------------
+
+constexpr FT_ULong kTagGsub = FT_MAKE_TAG('G', 'S', 'U', 'B');
+constexpr FT_ULong kTagGpos = FT_MAKE_TAG('G', 'P', 'O', 'S');
+// Real fonts list a few hundred feature records at most (one per feature and language system);
+// past this the list is a crafted one and the rest of it is not read.
+constexpr uint32_t kMaxFeatureRecords = 2048;
+// Features one file may make the catalogue hold over all its faces: real faces offer at most a
+// hundred and fifty, so real collections stay far below it.
+constexpr size_t kMaxFeaturesPerFile = 1 << 14;
+
+// Reads big-endian fields of one SFNT table of a face, a few bytes at a time, through the face's
+// own stream. Only the header and the feature list of GSUB and GPOS are read: reading and checking
+// the whole tables (100 MB over Debian's font packages, as HarfBuzz does before it lists a
+// feature) would add half of what opening every face costs to the first catalogue.
+class SfntTable {
+  public:
+    SfntTable(FT_Face face, FT_ULong tag) : face_(face), tag_(tag) {
+        FT_ULong length = 0;  // 0 asks FreeType for the table's length
+        if (FT_Load_Sfnt_Table(face, tag, 0, nullptr, &length) == 0) length_ = length;
+    }
+
+    // FreeType reads past the table's end when asked to, so every read is bounded here.
+    bool read(FT_ULong offset, FT_Byte* buffer, FT_ULong count) const {
+        if (offset > length_ || count > length_ - offset) return false;
+        FT_ULong n = count;
+        return FT_Load_Sfnt_Table(face_, tag_, static_cast<FT_Long>(offset), buffer, &n) == 0;
+    }
+    // 0 when the field lies outside the table, as a null offset or name ID would be.
+    FT_UShort u16(FT_ULong offset) const {
+        FT_Byte bytes[2];
+        return read(offset, bytes, 2) ? u16At(bytes) : 0;
+    }
+
+    static FT_UShort u16At(const FT_Byte* bytes) {
+        return static_cast<FT_UShort>(bytes[0] << 8 | bytes[1]);
+    }
+    static uint32_t u32At(const FT_Byte* bytes) {
+        return static_cast<uint32_t>(u16At(bytes)) << 16 | u16At(bytes + 2);
+    }
+
+  private:
+    FT_Face face_;
+    FT_ULong tag_;
+    FT_ULong length_ = 0;
+};
+
+// The features that may name themselves: stylistic sets ss01-ss20, character variants cv01-cv99.
+struct SelfNamingFeatures {
+    char prefix[3];
+    int last;
+};
+constexpr SelfNamingFeatures kSelfNamingFeatures[] = {{"ss", 20}, {"cv", 99}};
+
+bool mayNameItself(uint32_t tag) {
+    const char text[4] = {static_cast<char>(tag >> 24), static_cast<char>(tag >> 16),
+                          static_cast<char>(tag >> 8), static_cast<char>(tag)};
+    if (!isdigit(static_cast<unsigned char>(text[2])) ||
+        !isdigit(static_cast<unsigned char>(text[3]))) {
+        return false;
+    }
+    const int number = (text[2] - '0') * 10 + (text[3] - '0');
+    return std::any_of(std::begin(kSelfNamingFeatures), std::end(kSelfNamingFeatures),
+                       [&](const SelfNamingFeatures& kind) {
+                           return memcmp(text, kind.prefix, 2) == 0 && number >= 1 &&
+                                  number <= kind.last;
+                       });
+}
+
+// The name ID in a feature's FeatureParams: a stylistic set's UINameID, a character variant's
+// FeatUILabelNameID, both the second field of their table; 0 for none.
+FT_UShort featureNameId(const SfntTable& table, FT_ULong featureOffset) {
+    const FT_UShort paramsOffset = table.u16(featureOffset);
+    return paramsOffset != 0 ? table.u16(featureOffset + paramsOffset + 2) : 0;
+}
+
+// Tags are printable ASCII; another byte would make the document fail as text that is not UTF-8.
+bool isPrintableTag(uint32_t tag) {
+    for (int shift = 0; shift < 32; shift += 8) {
+        const uint32_t c = tag >> shift & 0xFF;
+        if (c < 0x20 || c > 0x7E) return false;
+    }
+    return true;
+}
+
+// Adds the features of one layout table's feature list (every script and language system
+// share it), with the names of those that name themselves, until `features` holds `room`.
+void addFeaturesOf(FT_Face face, FT_ULong tableTag, const NameRecords& names, size_t room,
+                   std::map<uint32_t, std::string>& features) {
+    const SfntTable table(face, tableTag);
+    if (table.u16(0) != 1) return;  // major version 1 (1.0 and 1.1 lay the header out alike)
+    const FT_ULong list = table.u16(6);
+    if (list == 0) return;
+    const uint32_t count = std::min<uint32_t>(table.u16(list), kMaxFeatureRecords);
+    std::vector<FT_Byte> records(count * 6);
+    if (count == 0 || !table.read(list + 2, records.data(), records.size())) return;
+    for (uint32_t i = 0; i < count && features.size() < room; ++i) {
+        const FT_Byte* record = &records[i * 6];
+        const uint32_t tag = SfntTable::u32At(record);
+        if (!isPrintableTag(tag)) continue;
+        // The name comes from the tag's first record: a crafted list repeating one tag thousands
+        // of times must not make each repetition look for it again.
+        const auto [feature, added] = features.try_emplace(tag);
+        if (!added || !mayNameItself(tag)) continue;
+        const FT_UShort id = featureNameId(table, list + SfntTable::u16At(record + 4));
+        if (id == 0) continue;
+        const auto text = names.first({id}, [](const std::string& text) { return !text.empty(); });
+        if (text) feature->second = *text;
+    }
+}
+
+// The features a face's GSUB and GPOS offer, each once, sorted by tag; null without either
+// table. At most `room` of them, which is then lowered by as many.
+LayoutFeatures layoutFeaturesOf(FT_Face face, const NameRecords& names, size_t& room) {
+    if (room == 0 || !FT_IS_SFNT(face)) return nullptr;
+    std::map<uint32_t, std::string> features;
+    addFeaturesOf(face, kTagGsub, names, room, features);
+    addFeaturesOf(face, kTagGpos, names, room, features);
+    room -= features.size();
+    if (features.empty()) return nullptr;
+    auto list = std::make_shared<std::vector<LayoutFeature>>();
+    list->reserve(features.size());
+    for (auto& [tag, name] : features) list->push_back(LayoutFeature{tag, std::move(name)});
+    return list;
+}
+
 }  // namespace
 
 namespace {
@@ -278,6 +405,7 @@ Typeface* describeFile(FT_Library library, const std::string& path, struct stat&
 
     const uint32_t numFaces = std::min(static_cast<uint32_t>(face->num_faces), kMaxFacesPerFile);
     uint32_t unopened = 0;  // faces in a row that could not be opened
+    size_t featureRoom = kMaxFeaturesPerFile;
     for (uint32_t indexFace = 0; indexFace < numFaces; ++indexFace) {
         unopened = face ? 0 : unopened + 1;
         if (unopened == kMaxUnopenedFacesInARow) break;
@@ -292,7 +420,15 @@ Typeface* describeFile(FT_Library library, const std::string& path, struct stat&
                 parseFontVariations(variations.get(), typeface.get());
                 describeAxes(names, variations.get(), firstAxis, *typeface);
             }
+            const size_t firstItem = typeface->childList.size();
             describeFace(face.get(), names, variations.get(), typeface.get(), path);
+            // Read only for a face that made items; its named instances share its list.
+            if (typeface->childList.size() > firstItem) {
+                const LayoutFeatures features = layoutFeaturesOf(face.get(), names, featureRoom);
+                for (size_t i = firstItem; i < typeface->childList.size(); ++i) {
+                    typeface->childList[i].features = features;
+                }
+            }
         }
         face.reset();
         if (indexFace + 1 < numFaces) {
@@ -472,6 +608,22 @@ FontPathList listInstalledFontPaths(FcConfig* config) {
     return collectFontPaths(installedFonts(config));
 }
 
+namespace {
+
+// Faces of different files mostly offer the same features (a family's weights, a foundry's
+// fonts): equal lists are shared, so that the catalogue holds a few hundred of them rather than
+// one per face, and the detailed document writes each once.
+using KnownFeatureLists = std::map<std::vector<LayoutFeature>, LayoutFeatures>;
+
+void shareFeatureLists(Typeface& typeface, KnownFeatureLists& known) {
+    for (TypefaceItem& item : typeface.childList) {
+        if (!item.features) continue;
+        item.features = known.try_emplace(*item.features, item.features).first->second;
+    }
+}
+
+}  // namespace
+
 std::vector<DescribedFont> describeFontFiles(const std::vector<const std::string*>& paths) {
     // FreeType objects stay within one createTypeface call, so files can be described side by
     // side.
@@ -480,8 +632,10 @@ std::vector<DescribedFont> describeFontFiles(const std::vector<const std::string
     parallelFor(paths.size(),
                 [&](size_t i) { described[i].reset(createTypeface(*paths[i], &fonts[i].status)); });
 
+    KnownFeatureLists featureLists;
     for (size_t i = 0; i < paths.size(); ++i) {
         if (!described[i]) continue;
+        shareFeatureLists(*described[i], featureLists);
         // One odd file must not cost the client the whole catalogue.
         if (!isServableText(*described[i])) {
             printf("Font file left out, its names are not UTF-8:%s", paths[i]->c_str());

@@ -501,6 +501,8 @@ TEST(CatalogueReply, DetailedFacesAddTheirMembersAroundThePlainOnes) {
         {trickyFile, "Fam-Bold", {{0x77676874, 700}}, "Bold", 200, 100, 0, 0, 2, "Fam \"Bold\""});
     family->childList.push_back(
         {"/f/plain.ttc", "Fam-Reg", {{0x77676874, 400}}, "Regular", 80, 100, 0, 1, 0, "Fam"});
+    family->childList[0].features = std::make_shared<const std::vector<LayoutFeature>>(
+        std::vector<LayoutFeature>{{0x6C696761, ""}, {0x73733031, "Alt \"a\""}});
     ResultSet set;
     set.push_back(family);
 
@@ -529,18 +531,21 @@ TEST(CatalogueReply, DetailedFacesAddTheirMembersAroundThePlainOnes) {
     EXPECT_EQ(faces[0]["color"], true);
     EXPECT_EQ(faces[0]["monospace"], true);
     EXPECT_EQ(faces[0]["fileSize"], 1234);
+    EXPECT_EQ(faces[0]["features"],
+              nlohmann::json::parse(R"([{"tag":"liga"},{"name":"Alt \"a\"","tag":"ss01"}])"));
     // A face fontconfig does not list gets empty facts, and no "namedInstance" outside them.
     EXPECT_EQ(faces[1]["index"], 1);
     EXPECT_FALSE(faces[1].contains("namedInstance"));
     EXPECT_EQ(faces[1]["languages"], nlohmann::json::array());
     EXPECT_EQ(faces[1]["fileSize"], 0);
+    EXPECT_EQ(faces[1]["features"], nlohmann::json::array());
     EXPECT_EQ(detailed[0]["variationRange"][0]["name"], "Weight \xC3\xA9");
     EXPECT_EQ(detailed[0]["variationRange"][0]["hidden"], true);
 
     nlohmann::json stripped = detailed;
     for (nlohmann::json& face : stripped[0]["childList"]) {
         for (const char* added : {"index", "namedInstance", "fullName", "languages", "format",
-                                  "color", "monospace", "fileSize"}) {
+                                  "color", "monospace", "fileSize", "features"}) {
             face.erase(added);
         }
     }

@@ -13,12 +13,13 @@ using json = nlohmann::json;
 namespace {
 
 const char* const kDetailFixtures[] = {
-    "collection/ExampleTrio.ttc", "variable/ExampleVar.ttf", "details/ExampleHiddenAxis.ttf",
-    "details/ExampleMono.ttf",    "details/ExampleCjk.ttf",  "static/ExampleSans-Regular.ttf",
-    "static/ExampleSans-Bold.ttf"};
+    "collection/ExampleTrio.ttc",  "variable/ExampleVar.ttf",     "details/ExampleHiddenAxis.ttf",
+    "details/ExampleMono.ttf",     "details/ExampleCjk.ttf",      "static/ExampleSans-Regular.ttf",
+    "static/ExampleSans-Bold.ttf", "details/ExampleFeatures.ttf", "details/ExampleFeaturesCut.ttf"};
 
-const std::vector<std::string> kFaceDetails = {"index",  "namedInstance", "fullName",  "languages",
-                                               "format", "color",         "monospace", "fileSize"};
+const std::vector<std::string> kFaceDetails = {"index",     "namedInstance", "fullName",
+                                               "languages", "format",        "color",
+                                               "monospace", "fileSize",      "features"};
 const std::vector<std::string> kAxisDetails = {"name", "hidden"};
 
 json withoutMembers(json object, const std::vector<std::string>& members) {
@@ -127,6 +128,24 @@ TEST_F(DetailedCatalogue, LanguagesAndSpacingComeFromFontconfig) {
     EXPECT_EQ(faceNamed(familyNamed(detailed, "Example Mono"), "ExampleMono-Regular")["monospace"],
               true);
     EXPECT_EQ(sans["monospace"], false);
+}
+
+TEST_F(DetailedCatalogue, FacesListTheirLayoutFeaturesOnceWithTheNamesTheFontGivesThem) {
+    // "liga" has three records in GSUB and GPOS; "ss02" names no name, "kern" cannot.
+    const json& features =
+        faceNamed(familyNamed(detailed, "Example Features"), "ExampleFeatures-Regular")["features"];
+    EXPECT_EQ(features, json::parse(R"([{"name":"Accented e","tag":"cv01"},{"tag":"kern"},
+        {"tag":"liga"},{"name":"Single-storey a","tag":"ss01"},{"tag":"ss02"}])"));
+    // GSUB's feature list lies past the end of the table: only GPOS is read.
+    EXPECT_EQ(faceNamed(familyNamed(detailed, "Example Features Cut"),
+                        "ExampleFeaturesCut-Regular")["features"],
+              json::parse(R"([{"tag":"kern"},{"tag":"liga"}])"));
+    // Without GSUB and GPOS, every face and named instance still has the member.
+    for (const char* family : {"Example Mono", "Example Var"}) {
+        for (const json& face : familyNamed(detailed, family)["childList"]) {
+            EXPECT_EQ(face["features"], json::array()) << face["postScript"];
+        }
+    }
 }
 
 // The first request of a fresh agent may be a detailed one, made from the families the start

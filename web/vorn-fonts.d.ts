@@ -113,6 +113,9 @@ export function readCoverage(bytes: ArrayBuffer): Coverage | null;
  * @property {boolean} [color]         Detailed.
  * @property {boolean} [monospace]     Detailed.
  * @property {number} [fileSize]       Detailed: bytes.
+ * @property {{tag: string, name?: string}[]} [features]  Detailed: the OpenType layout features
+ *     of GSUB and GPOS, each tag once, sorted by tag; `name` only where the font names the
+ *     feature (stylistic sets, character variants).
  *
  * @typedef {object} Family
  * @property {string} family
@@ -445,6 +448,15 @@ export type Face = {
      * Detailed: bytes.
      */
     fileSize?: number;
+    /**
+     * Detailed: the OpenType layout features
+     * of GSUB and GPOS, each tag once, sorted by tag; `name` only where the font names the
+     * feature (stylistic sets, character variants).
+     */
+    features?: {
+        tag: string;
+        name?: string;
+    }[];
 };
 export type Family = {
     family: string;

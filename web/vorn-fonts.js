@@ -34,6 +34,9 @@
  * @property {boolean} [color]         Detailed.
  * @property {boolean} [monospace]     Detailed.
  * @property {number} [fileSize]       Detailed: bytes.
+ * @property {{tag: string, name?: string}[]} [features]  Detailed: the OpenType layout features
+ *     of GSUB and GPOS, each tag once, sorted by tag; `name` only where the font names the
+ *     feature (stylistic sets, character variants).
  *
  * @typedef {object} Family
  * @property {string} family

@@ -68,6 +68,7 @@ class DetailedFamilyWriter {
         const auto size = details_.fileSizes.find(item.file);
         ObjectText face(out);
         face.boolean("color", known.color);
+        face.member("features") += featuresText(item.features.get());
         face.text("file", item.file);
         face.integer("fileSize", size != details_.fileSizes.end() ? size->second : 0);
         face.text("format", known.format);
@@ -113,8 +114,33 @@ class DetailedFamilyWriter {
         return known->second;
     }
 
+    // Faces share their feature lists as they share language lists: each is written once.
+    const std::string& featuresText(const std::vector<LayoutFeature>* list) {
+        auto [known, added] = featuresWritten_.try_emplace(list);
+        if (!added) return known->second;
+        std::string& out = known->second;
+        out = "[";
+        for (size_t i = 0; list != nullptr && i < list->size(); ++i) {
+            if (i > 0) out += ',';
+            writeFeature((*list)[i], out);
+        }
+        out += ']';
+        return out;
+    }
+
+    static void writeFeature(const LayoutFeature& feature, std::string& out) {
+        const char tag[] = {static_cast<char>(feature.tag >> 24),
+                            static_cast<char>(feature.tag >> 16),
+                            static_cast<char>(feature.tag >> 8), static_cast<char>(feature.tag)};
+        ObjectText object(out);
+        if (!feature.name.empty()) object.text("name", feature.name);
+        object.text("tag", std::string(tag, sizeof tag));
+        object.close();
+    }
+
     const CatalogueDetails& details_;
     std::unordered_map<const std::vector<std::string>*, std::string> written_;
+    std::unordered_map<const std::vector<LayoutFeature>*, std::string> featuresWritten_;
 };
 
 }  // namespace

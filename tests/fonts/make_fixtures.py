@@ -539,6 +539,38 @@ def make_details(out):
     cjk["cmap"].tables.append(many)
     save(cjk, os.path.join(d, "ExampleCjk.ttf"))
 
+    # Layout features as a picker lists them: a stylistic set and a character variant that name
+    # themselves, a stylistic set that does not, and "liga" in GSUB and GPOS and under two
+    # languages (three feature records, one feature).
+    save(web_font("Example Features", "ExampleFeatures-Regular", cff=False,
+                  features=DETAIL_FEATURES), os.path.join(d, "ExampleFeatures.ttf"))
+    # The same with GSUB's directory entry cut to its 10-byte header: its feature list lies past
+    # the table's end, where FreeType reads on if asked to.
+    data = bytearray(font_bytes(web_font("Example Features Cut", "ExampleFeaturesCut-Regular",
+                                         cff=False, features=DETAIL_FEATURES)))
+    tables = struct.unpack(">H", data[4:6])[0]
+    for entry in range(12, 12 + 16 * tables, 16):
+        if data[entry:entry + 4] == b"GSUB":
+            data[entry + 12:entry + 16] = struct.pack(">L", 10)
+    write_bytes(os.path.join(d, "ExampleFeaturesCut.ttf"), bytes(data))
+
+
+DETAIL_FEATURES = """
+languagesystem DFLT dflt;
+languagesystem latn dflt;
+languagesystem latn TRK;
+feature liga {
+    sub f i by f_i;
+    pos f_i 20;
+    language TRK;
+    sub a i by a.alt;
+} liga;
+feature ss01 { featureNames { name "Single-storey a"; }; sub a by a.alt; } ss01;
+feature ss02 { sub e by eacute; } ss02;
+feature cv01 { cvParameters { FeatUILabelNameID { name "Accented e"; }; }; sub e by eacute; } cv01;
+feature kern { pos A V -80; } kern;
+"""
+
 
 def make_tables(out):
     """Reference decodings the transcoder's own tables are checked against."""
