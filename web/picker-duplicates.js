@@ -18,9 +18,13 @@ export function copyKey(face) {
 
 const where = (face) => face.file + '\n' + (Number.isInteger(face.index) ? face.index : 0);
 
+// Files the agent can cut faces out of and subset: the copy shown unless the reader chose one
+// (a family shipped as TTF, OTF and WOFF then draws from subsets, not the whole WOFF).
+const SFNT_FILE = /\.(ttf|otf|ttc|otc)$/i;
+
 /**
  * A family's faces with each face found in more than one file shown once: the copy chosen
- * before, else the first listed. Returns the faces to show, in the catalogue's order, and for
+ * before, else the first listed in an OpenType or TrueType file, else the first listed. Returns the faces to show, in the catalogue's order, and for
  * each shown face that has copies, all of them (itself included), in the catalogue's order.
  * @returns {{faces: object[], copies: Map<object, object[]>}}
  */
@@ -36,7 +40,8 @@ export function foldCopies(faces) {
   const hidden = new Set();
   for (const [key, group] of groups) {
     if (new Set(group.map((f) => f.file)).size < 2) continue;
-    const shown = group.find((f) => where(f) === chosen.get(key)) || group[0];
+    const shown = group.find((f) => where(f) === chosen.get(key)) ||
+                  group.find((f) => SFNT_FILE.test(f.file)) || group[0];
     copies.set(shown, group);
     group.forEach((f) => f !== shown && hidden.add(f));
   }
