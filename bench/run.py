@@ -969,7 +969,9 @@ def run_covers(options, started):
                 times = {"whole": [], "same": [], "new": []}
                 sizes = {}
                 for i in range(options.runs):
-                    fresh = COVERS_TEXT + chr(0xC0 + i % 64)  # À, Á, ...: not asked before
+                    # À, Á, ... one a round; past 64 rounds a text comes again, which changes
+                    # nothing: the agent keeps no restricted document, only the pieces.
+                    fresh = COVERS_TEXT + chr(0xC0 + i % 64)
                     for name, query in (("whole", whole_query),
                                         ("same", covers_query(details, COVERS_TEXT)),
                                         ("new", covers_query(details, fresh))):
