@@ -228,12 +228,16 @@ export class VornFontAgent {
     eventsUrl(): string;
     /**
      * The catalogue; with `details` (the default) the agent is asked for the detail members, and
-     * `detailed` says whether it added them.
-     * @param {{details?: boolean, signal?: AbortSignal}} [options]
+     * `detailed` says whether it added them. With `covers`, a text, only the faces that map every
+     * one of its characters (each counts once, spaces too), and the families that keep a face; an
+     * empty text asks for every face. The agent refuses (status 400) a text over MAX_SUBSET_TEXT
+     * characters; an agent older than the parameter sends every face.
+     * @param {{details?: boolean, covers?: string, signal?: AbortSignal}} [options]
      * @returns {Promise<Catalogue>}
      */
-    catalogue({ details, signal }?: {
+    catalogue({ details, covers, signal }?: {
         details?: boolean;
+        covers?: string;
         signal?: AbortSignal;
     }): Promise<Catalogue>;
     /**

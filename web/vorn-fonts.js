@@ -258,12 +258,17 @@ export class VornFontAgent {
 
   /**
    * The catalogue; with `details` (the default) the agent is asked for the detail members, and
-   * `detailed` says whether it added them.
-   * @param {{details?: boolean, signal?: AbortSignal}} [options]
+   * `detailed` says whether it added them. With `covers`, a text, only the faces that map every
+   * one of its characters (each counts once, spaces too), and the families that keep a face; an
+   * empty text asks for every face. The agent refuses (status 400) a text over MAX_SUBSET_TEXT
+   * characters; an agent older than the parameter sends every face.
+   * @param {{details?: boolean, covers?: string, signal?: AbortSignal}} [options]
    * @returns {Promise<Catalogue>}
    */
-  async catalogue({details = true, signal} = {}) {
-    const reply = await this.get(details ? this.base + '?details=1' : this.base, signal);
+  async catalogue({details = true, covers = '', signal} = {}) {
+    let url = details ? this.base + '?details=1' : this.base;
+    if (covers) url += (details ? '&' : '?') + 'covers=' + encodeURIComponent(covers);
+    const reply = await this.get(url, signal);
     if (reply.status === 204) {
       throw new AgentError('status', 'the font list could not be written as UTF-8', 204);
     }

@@ -1,17 +1,70 @@
 #include "agent/Routes.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <exception>
 
 #include "agent/MenuStream.h"
+#include "catalogue/CoversDocument.h"
+#include "core/Utf8.h"
 #include "webface/MadeFaces.h"
 #include "webface/Sfnt.h"
 
 namespace Routes {
 
+namespace {
+
+// The distinct characters of a `covers` text, in order; nullopt for a text that cannot be
+// asked for, as `text` of the file route: empty, not UTF-8, or over 1,024 characters. Every
+// character counts, spaces and controls included, as fontconfig counts them.
+std::optional<std::u32string> coveredCharacters(const std::string& text) {
+    std::optional<std::u32string> characters;
+    if (isAcceptableSubsetText(text)) characters = decodeUtf8(text);
+    if (characters) {
+        std::sort(characters->begin(), characters->end());
+        characters->erase(std::unique(characters->begin(), characters->end()), characters->end());
+    }
+    return characters;
+}
+
+// The catalogue restricted to the faces that map every one of `characters`.
+void replyCovering(Agent& agent, const Http::Exchange& exchange, const FontSet& set, bool detailed,
+                   const std::u32string& characters) {
+    std::shared_ptr<const std::string> body;
+    try {
+        const std::shared_ptr<const DocumentPieces> pieces =
+            agent.catalogues().pieces(set, detailed);
+        const Catalogue& whole = *pieces->whole;
+        if (whole.reply.status != 200) {
+            return Http::replyShared(exchange, whole.reply.status, whole.reply.reason,
+                                     std::shared_ptr<const std::string>(pieces, &whole.reply.body));
+        }
+        const std::string etag = Http::coversEntityTag(whole.validator, characters);
+        Http::addValidators(exchange, etag, std::string());
+        if (Http::answeredNotModified(exchange, etag)) return;
+        body = std::make_shared<const std::string>(coveringText(*pieces, characters));
+    } catch (const std::exception&) {
+        return Http::replyStatus(exchange, 500, "Internal Server Error");
+    }
+    Http::replyShared(exchange, 200, "OK", std::move(body));
+}
+
+}  // namespace
+
 void catalogue(Agent& agent, const Http::Exchange& exchange, const Http::Query& query) {
     Http::addHeaders(exchange, Http::kCatalogueHeaders);
+    if (query.covers || query.undecodableCovers) {
+        std::optional<std::u32string> characters;
+        if (query.covers) characters = coveredCharacters(*query.covers);
+        if (!characters) return Http::replyBadRequest(exchange);
+        return agent.catalogues().whenCurrent(
+            [&agent, exchange, detailed = query.details,
+             characters = std::move(*characters)](std::shared_ptr<const FontSet> set) {
+                if (!set) return Http::replyUnavailable(exchange);
+                replyCovering(agent, exchange, *set, detailed, characters);
+            });
+    }
     agent.catalogues().whenCurrent([&agent, exchange, query](std::shared_ptr<const FontSet> set) {
         if (!set) return Http::replyUnavailable(exchange);
         std::shared_ptr<const Catalogue> catalogue;

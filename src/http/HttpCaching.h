@@ -75,6 +75,16 @@ inline std::string menuEntityTag(const std::string& catalogue, uint32_t from, ui
     return hash.tag('m');
 }
 
+// The tag of a catalogue restricted to the faces that map every one of `characters` (distinct,
+// in order): the whole document's validator and the characters. Texts with the same characters
+// give the same document, and the same tag.
+inline std::string coversEntityTag(const std::string& catalogue, const std::u32string& characters) {
+    TagHash hash;
+    hash.add(catalogue.data(), catalogue.size()).addValue(characters.size());
+    for (const char32_t character : characters) hash.addValue(character);
+    return hash.tag('v');
+}
+
 // A reply body's tag: equal bodies, equal tags.
 inline std::string contentEntityTag(std::string_view body) {
     return TagHash().add(body.data(), body.size()).tag('c');

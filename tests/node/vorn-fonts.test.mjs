@@ -66,6 +66,17 @@ describe('catalogue', () => {
     assert.equal(face('ExampleTrio-Bold').fileSize, fs.statSync(fontPath('ExampleTrio.ttc')).size);
   });
 
+  test('covers: only the faces that map every character of the text', async (t) => {
+    const direct = await (await fetch(agent.base + '?covers=%CE%A9')).json();
+    if (direct.length === families.length) {
+      return t.skip('agent ignores covers=: ?covers=%CE%A9 must list only the Greek face');
+    }
+    const greek = await agent.catalogue({covers: 'Ω'});
+    assert.deepEqual(greek.families.map((f) => f.family), ['Example Greek']);
+    assert.equal(greek.detailed, agent.supports.details);
+    assert.deepEqual((await agent.catalogue({details: false, covers: 'ΩA'})).families, []);
+  });
+
   test('a busy agent (503 with Retry-After) is asked again; a lasting 503 is an error', async () => {
     const replies = [503, 503, 200];
     const asked = [];
