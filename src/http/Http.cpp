@@ -152,6 +152,7 @@ Query parseQuery(evhttp_request* req) {
     query.menu = menu != nullptr && strcmp(menu, "1") == 0;
     if (const char* from = evhttp_find_header(&params, "from")) query.from = from;
     if (const char* count = evhttp_find_header(&params, "count")) query.count = count;
+    if (const char* families = evhttp_find_header(&params, "families")) query.families = families;
     return query;
 }
 

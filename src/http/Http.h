@@ -69,6 +69,7 @@ struct Query {
     bool menu = false;     // "menu=1": a face of each family, for a font menu
     std::optional<std::string> from;   // with `menu`: the first family, a decimal index
     std::optional<std::string> count;  // with `menu`: how many families
+    std::optional<std::string> families;  // with `menu`: which families, decimal indices
     // The query names a `file` parameter but cannot be decoded (a malformed escape anywhere
     // in it): nothing else of it is known.
     bool undecodableFile = false;
