@@ -1,12 +1,16 @@
 // The fonts behind the list: each family name and face sample drawn in its own face, loaded
-// only for rows on screen, a few at a time, and let go again when many have piled up.
+// only for rows on screen, and let go again when many have piled up. The names on a screen come
+// from one font menu request; everything else (and every name with an agent that has no menu)
+// is asked for face by face, a few at a time.
 
-import {AgentError} from './vorn-fonts.js';
+import {AgentError, readCoverage} from './vorn-fonts.js';
 import {PROBE_TEXT, chooseByProbe, chooseSample, snippet} from './picker-samples.js';
 
 // Browsers open six connections per host; more in flight would only queue there, out of our
-// reach when the rows scroll away.
+// reach when the rows scroll away. A menu request takes one of them.
 const CONCURRENT = 6;
+// The most families the agent sends in one menu; a screen holds a few dozen rows.
+const MENU_MAX = 1000;
 // A scroll or a keystroke in search changes the rows on screen many times a second; loading
 // starts once they have stayed put this long, so rows that only flash by cost nothing.
 const SETTLE_MS = 60;
@@ -37,6 +41,8 @@ export class FaceDrawer {
     this.fonts = new Map();    // key -> {promise, refs, size}: loaded fonts, shared
     this.queue = [];
     this.active = 0;
+    this.menus = new Set();  // menu requests in flight: {controller, waiting: index -> entry}
+    this.menuFailed = false;
     this.wanted = new Set();
     this.timer = 0;
     this.bytes = 0;
@@ -100,12 +106,25 @@ export class FaceDrawer {
       return false;
     });
     this.onScreen = wanted;
+    // A menu none of whose missing names is on screen any more is called off.
+    for (const menu of this.menus) {
+      if (![...menu.waiting.values()].some((entry) => wanted.has(entry.key))) {
+        menu.controller.abort();
+      }
+    }
     clearTimeout(this.timer);
     if (now) this.pump();
     else this.timer = setTimeout(() => this.pump(), SETTLE_MS);
   }
 
   pump() {
+    const names = this.queue.filter((entry) => this.fromMenu(entry));
+    if (names.length && !this.closed) {
+      this.queue = this.queue.filter((entry) => !names.includes(entry));
+      for (let at = 0; at < names.length; at += MENU_MAX) {
+        this.askMenu(names.slice(at, at + MENU_MAX));
+      }
+    }
     while (!this.closed && this.active < CONCURRENT && this.queue.length) {
       const entry = this.queue.shift();
       this.active++;
@@ -113,6 +132,66 @@ export class FaceDrawer {
         this.active--;
         this.pump();
       });
+    }
+  }
+
+  // A family name the menu can draw: the family's face in the menu (its first all-Normal face)
+  // is the one the row shows (preview.js gives its catalogue index only then), and the name is
+  // what the row draws in it.
+  fromMenu(entry) {
+    return entry.purpose === 'name' && Number.isInteger(entry.wanted.family) && !entry.noMenu &&
+      !this.menuFailed && this.agent.supports.menu !== false &&
+      this.agent.supports.subsets !== false &&
+      chooseSample(entry.face, entry.wanted).text === entry.wanted.text;
+  }
+
+  // One menu request for these entries' families; each entry loads as its bytes arrive. What the
+  // menu did not bring (a face it cannot subset, an agent without the menu, a failed request)
+  // is asked for face by face; what was called off goes back to idle, off screen as it is.
+  async askMenu(entries) {
+    const menu = {controller: new AbortController(), waiting: new Map()};
+    for (const entry of entries) {
+      if (menu.waiting.has(entry.wanted.family)) {
+        entry.noMenu = true;
+        this.queue.push(entry);
+        continue;
+      }
+      entry.state = 'loading';
+      menu.waiting.set(entry.wanted.family, entry);
+    }
+    this.menus.add(menu);
+    this.active++;
+    const signal = menu.controller.signal;
+    try {
+      // No catalogue for the module's own fallback: without the menu, the entries go back to
+      // the queue here, where six load at once and the samples have their own fallbacks.
+      for await (const got of this.agent.menu({indices: [...menu.waiting.keys()], families: [],
+                                               FontFace: null, signal})) {
+        const entry = menu.waiting.get(got.family);
+        if (!entry) continue;
+        menu.waiting.delete(got.family);
+        if (got.bytes && got.file === entry.face.file && got.postScript === entry.face.postScript) {
+          entry.menuBytes = {bytes: got.bytes, index: got.index};
+        } else {
+          entry.noMenu = true;
+        }
+        this.load(entry);
+      }
+    } catch {
+      if (!signal.aborted) this.menuFailed = true;
+    } finally {
+      this.menus.delete(menu);
+      this.active--;
+      for (const entry of menu.waiting.values()) {
+        if (signal.aborted && !this.onScreen?.has(entry.key)) {
+          entry.state = 'idle';
+        } else {
+          entry.noMenu ||= !signal.aborted;  // back on screen since: the next menu brings it
+          entry.state = 'queued';
+          this.queue.push(entry);
+        }
+      }
+      this.pump();
     }
   }
 
@@ -165,11 +244,14 @@ export class FaceDrawer {
     const key = face.file + '\n' + (collection ? face.postScript : '') + '\n' +
                 (this.agent.supports.subsets === false ? '' : text);
     let font = this.fonts.get(key);
+    const given = entry.menuBytes;
+    entry.menuBytes = null;
     if (!font) {
       font = {key, refs: 0, size: 0};
-      font.promise = this.agent.loadFace(face, {text, maxBytes, descriptors: DESCRIPTORS,
-                                                family: 'vorn-' + ++fontCounter,
-                                                beforeParse: (bytes) => this.quiet(bytes)})
+      const family = 'vorn-' + ++fontCounter;
+      font.promise = (given && text === entry.wanted.text ? this.parse(given, face, family) :
+        this.agent.loadFace(face, {text, maxBytes, descriptors: DESCRIPTORS, family,
+                                   beforeParse: (bytes) => this.quiet(bytes)}))
         .then((loaded) => {
           font.size = loaded.bytes.byteLength;
           this.bytes += font.size;
@@ -185,6 +267,19 @@ export class FaceDrawer {
     font.refs++;
     entry.fonts.push(font);
     return font.promise;
+  }
+
+  // A subset the menu brought, as loadFace would have made it.
+  async parse({bytes, index}, face, family) {
+    await this.quiet(bytes);
+    const font = new FontFace(family, bytes, DESCRIPTORS);
+    try {
+      await font.load();
+    } catch (err) {
+      throw new AgentError('font', 'the browser rejected the font data (' +
+                           (err?.message || 'no reason given') + ')');
+    }
+    return {bytes, kind: 'subset', index, faceCount: 1, font, coverage: readCoverage(bytes)};
   }
 
   /** A face's font outside the rows (the face panel): shared with them when the agent sends
@@ -221,6 +316,7 @@ export class FaceDrawer {
   close() {
     this.closed = true;
     clearTimeout(this.timer);
+    for (const menu of this.menus) menu.controller.abort();
     for (const entry of this.entries.values()) this.release(entry);
     this.entries.clear();
     this.fonts.clear();
