@@ -108,7 +108,8 @@ export class FaceDrawer {
     this.onScreen = wanted;
     // A menu none of whose missing names is on screen any more is called off.
     for (const menu of this.menus) {
-      if (![...menu.waiting.values()].some((entry) => wanted.has(entry.key))) {
+      const waiting = [...menu.waiting.values()];
+      if (waiting.length && !waiting.some((entry) => wanted.has(entry.key))) {
         menu.controller.abort();
       }
     }
