@@ -361,6 +361,7 @@ export class VornFontAgent {
       const menuType = /^application\/vnd\.vorn\.font-menu/i.test(reply.headers.get('content-type') || '');
       if (reply.ok && menuType) {
         this.supports.menu = true;
+        this.supports.subsets = true;  // the menu's faces are the file route's subsets
         for await (const entry of readMenu(reply.body)) yield await load(entry);
         return;
       }

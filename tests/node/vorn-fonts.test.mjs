@@ -187,6 +187,7 @@ describe('menu', () => {
        async () => {
     const entries = await collect(agent.menu({text: 'Ab', FontFace: null}));
     assert.equal(agent.supports.menu, true);
+    assert.equal(agent.supports.subsets, true);
     assert.deepEqual(entries.map((e) => e.family), families.map((f, i) => i));
     for (const entry of entries) {
       const face = standingFace(families[entry.family]);
