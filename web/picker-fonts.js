@@ -1,7 +1,8 @@
 // The fonts behind the list: each family name and face sample drawn in its own face, loaded
 // only for rows on screen, and let go again when many have piled up. The names on a screen come
-// from one font menu request; everything else (and every name with an agent that has no menu)
-// is asked for face by face, a few at a time.
+// from one font menu request (and the samples of the faces that cannot draw their names, from
+// one more); everything else, and every name with an agent that has no menu, is asked for face
+// by face, a few at a time.
 
 import {AgentError, readCoverage} from './vorn-fonts.js';
 import {PROBE_TEXT, SAMPLES, chooseByProbe, chooseSample, snippet} from './picker-samples.js';
@@ -286,7 +287,7 @@ export class FaceDrawer {
     if (!font) {
       font = {key, refs: 0, size: 0};
       const family = 'vorn-' + ++fontCounter;
-      font.promise = (given?.text === text ? this.parse(given, face, family) :
+      font.promise = (given?.text === text ? this.parse(given, family) :
         this.agent.loadFace(face, {text, maxBytes, descriptors: DESCRIPTORS, family,
                                    beforeParse: (bytes) => this.quiet(bytes)}))
         .then((loaded) => {
@@ -307,7 +308,7 @@ export class FaceDrawer {
   }
 
   // A subset the menu brought, as loadFace would have made it.
-  async parse({bytes, index}, face, family) {
+  async parse({bytes, index}, family) {
     await this.quiet(bytes);
     const font = new FontFace(family, bytes, DESCRIPTORS);
     try {
