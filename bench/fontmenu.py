@@ -140,7 +140,9 @@ window.runMenu = async (agentUrl) => {
   }
   const tMenu = performance.now() - t0;
   const list = await items;
-  for (const entry of faces) list[entry.family].style.fontFamily = '"' + entry.font.family + '", sans-serif';
+  for (const entry of faces) {
+    list[entry.family].style.fontFamily = '"' + entry.font.family + '", sans-serif';
+  }
   await new Promise((r) => requestAnimationFrame(() => requestAnimationFrame(r)));
   window.result = {ms: performance.now() - t0, catalogueMs: tCatalogue, families: list.length,
                    loaded, failed, refused, issuedMs: 0, firstMs: tFirst, lastMs: tLast,

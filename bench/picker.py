@@ -33,8 +33,8 @@ import time
 import urllib.parse
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from benchlib import (MACHINE_FONTS_CONF, ROOT, CannotMeasure, http_get, option_parser,  # noqa: E402
-                      prepare_agent, quantile)
+from benchlib import (MACHINE_FONTS_CONF, ROOT, CannotMeasure, http_get,  # noqa: E402
+                      option_parser, prepare_agent, quantile)
 from vorn_harness import Agent, StaticOrigin  # noqa: E402
 
 sys.path.insert(0, os.path.join(ROOT, "tests", "browser"))

@@ -79,7 +79,8 @@ void menu(Agent& agent, const Http::Exchange& exchange, const Http::Query& query
         return Http::replyBadRequest(exchange);
     }
     agent.catalogues().whenCurrent([&agent, exchange, query, from = *from, count = *count,
-                                    picked = std::move(picked)](std::shared_ptr<const FontSet> set) {
+                                    picked =
+                                        std::move(picked)](std::shared_ptr<const FontSet> set) {
         if (!set) return Http::replyUnavailable(exchange);
         std::shared_ptr<const FontMenu> menu;
         try {
@@ -100,8 +101,8 @@ void menu(Agent& agent, const Http::Exchange& exchange, const Http::Query& query
             }
         } else {
             const size_t begin = std::min<size_t>(from, menu->size());
-            const size_t end = begin + std::min<size_t>(count != 0 ? count : menu->size(),
-                                                        menu->size() - begin);
+            const size_t end =
+                begin + std::min<size_t>(count != 0 ? count : menu->size(), menu->size() - begin);
             for (size_t family = begin; family < end; ++family) families.push_back(family);
         }
         MenuStream::start(agent, exchange, set, std::move(menu), std::move(families), query.text);

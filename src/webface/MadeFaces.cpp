@@ -28,8 +28,8 @@ std::optional<FileBytes> readWhole(const OpenFont& font) {
     FileBytes bytes{std::unique_ptr<char[]>(new char[size]), size};
     size_t done = 0;
     while (done < size) {
-        const ssize_t n = pread(font.fd.get(), bytes.data.get() + done, size - done,
-                                static_cast<off_t>(done));
+        const ssize_t n =
+            pread(font.fd.get(), bytes.data.get() + done, size - done, static_cast<off_t>(done));
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return std::nullopt;
         done += static_cast<size_t>(n);
