@@ -154,6 +154,7 @@ Query parseQuery(evhttp_request* req) {
     if (const char* from = evhttp_find_header(&params, "from")) query.from = from;
     if (const char* count = evhttp_find_header(&params, "count")) query.count = count;
     if (const char* covers = evhttp_find_header(&params, "covers")) query.covers = covers;
+    if (const char* families = evhttp_find_header(&params, "families")) query.families = families;
     return query;
 }
 

@@ -198,6 +198,7 @@ describe('menu', () => {
        async () => {
     const entries = await collect(agent.menu({text: 'Ab', FontFace: null}));
     assert.equal(agent.supports.menu, true);
+    assert.equal(agent.supports.subsets, true);
     assert.deepEqual(entries.map((e) => e.family), families.map((f, i) => i));
     for (const entry of entries) {
       const face = standingFace(families[entry.family]);
@@ -207,6 +208,9 @@ describe('menu', () => {
     }
     const window = await collect(agent.menu({from: 1, count: 2, FontFace: null}));
     assert.deepEqual(window.map((e) => e.family), [1, 2]);
+    const picked = await collect(agent.menu({indices: [2, 0], text: 'Ab', FontFace: null}));
+    assert.deepEqual(picked.map((e) => e.family), [2, 0]);
+    assert.deepEqual(Buffer.from(picked[1].bytes), Buffer.from(entries[0].bytes));
     // Without a text, each family's own name.
     const named = await fetch(agent.subsetUrl(standingFace(families[1]), families[1].family));
     assert.deepEqual(Buffer.from(window[0].bytes), Buffer.from(await named.arrayBuffer()));
@@ -221,6 +225,9 @@ describe('menu', () => {
     const direct = await collect(agent.menu({count: 2, text: 'Ab', FontFace: null}));
     assert.deepEqual(entries.map((e) => Buffer.from(e.bytes)),
                      direct.map((e) => Buffer.from(e.bytes)));
+    const picked = await collect(older.menu({families, indices: [1, families.length, 0],
+                                             text: 'Ab', FontFace: null}));
+    assert.deepEqual(picked.map((e) => e.family), [1, 0]);
   });
 });
 
