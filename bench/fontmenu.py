@@ -14,8 +14,12 @@ mode:
            collection face otherwise), i.e. each face whole
   subset   ?file=PATH&face=N&text=FAMILY, the agent making each subset for the first time
   reload   the same as subset in a new browser, the agent's subset cache now warm
+  menu     the font menu route instead (web/vorn-fonts.js menu()): the plain catalogue for the
+           names and ?menu=1 for every face, one request each, on a fresh agent
+  menu-reload  the same in a new browser, the agent's faces made
 
-Then, from Python over loopback to a fresh agent: first-time subsets of a CJK collection
+Then the menu from Python on a fresh agent, first and again (the agent's share). Then, from
+Python over loopback to a fresh agent: first-time subsets of a CJK collection
 face, the subset mode's requests over as many connections as the browser uses (the agent's
 share of the menu's time), and a cached subset's latency against the plain small-file latency.
 Prints a table on standard output, progress on standard error. Every process it starts is
@@ -45,6 +49,7 @@ from devtools import Browser, Page, helpers_of  # noqa: E402
 
 MENU_MAX_SECONDS = 300  # a mode that has not drawn every name by then is reported as unfinished
 LATENCY_RUNS = 200
+MENU_AGAIN = 5
 # Connections Chromium keeps to one origin, for the agent's side of the menu on its own.
 BROWSER_CONNECTIONS = 6
 # Distinct texts, so that each CJK subset is made for the first time.
@@ -84,7 +89,72 @@ window.run = async (agent, mode) => {
   window.result = {ms: performance.now() - t0, catalogueMs: tCatalogue, families: families.length,
                    loaded, failed, refused, issuedMs};
 };
+</script><script type="module">
+import {VornFontAgent} from './vorn-fonts.js';
+// The same menu from the agent's font menu route: the plain catalogue (for the names) and the
+// menu in one request each, side by side. FontFace is counted: the time its constructor takes
+// (Chromium parses bytes there) and the time until each load() settles.
+window.runMenu = async (agentUrl) => {
+  const t0 = performance.now();
+  const spent = {construct: 0, load: 0};
+  class CountedFontFace extends FontFace {
+    constructor(...args) {
+      const t = performance.now();
+      super(...args);
+      spent.construct += performance.now() - t;
+    }
+    async load() {
+      const t = performance.now();
+      try {
+        return await super.load();
+      } finally {
+        spent.load += performance.now() - t;
+      }
+    }
+  }
+  const agent = new VornFontAgent(agentUrl);
+  let tCatalogue = 0;
+  const items = fetch(agentUrl).then((r) => r.json()).then((families) => {
+    tCatalogue = performance.now() - t0;
+    return families.map((family) => {
+      const item = document.createElement('div');
+      item.textContent = family.family;
+      document.body.append(item);
+      return item;
+    });
+  });
+  let loaded = 0, failed = 0, count = 0, tFirst = 0, tLast = 0;
+  const refused = [];
+  const faces = [];
+  for await (const entry of agent.menu({FontFace: CountedFontFace})) {
+    tLast = performance.now() - t0;
+    if (!count++) tFirst = tLast;
+    if (entry.font) {
+      document.fonts.add(entry.font);
+      faces.push(entry);
+      loaded++;
+    } else {
+      failed++;
+      refused.push(agentUrl + '?file=' + encodeURIComponent(entry.file));
+    }
+  }
+  const tMenu = performance.now() - t0;
+  const list = await items;
+  for (const entry of faces) {
+    list[entry.family].style.fontFamily = '"' + entry.font.family + '", sans-serif';
+  }
+  await new Promise((r) => requestAnimationFrame(() => requestAnimationFrame(r)));
+  window.result = {ms: performance.now() - t0, catalogueMs: tCatalogue, families: list.length,
+                   loaded, failed, refused, issuedMs: 0, firstMs: tFirst, lastMs: tLast,
+                   menuMs: tMenu, constructMs: spent.construct, loadMs: spent.load};
+};
 </script>"""
+
+# The modes: the page's loop for each face on its own, or the agent's font menu route.
+PER_FACE_MODES = ("whole", "subset", "reload")
+MENU_MODES = ("menu", "menu-reload")
+# Layout and style work, from Performance.getMetrics, before and after a mode's run.
+RENDER_METRICS = ("LayoutDuration", "RecalcStyleDuration", "ScriptDuration", "TaskDuration")
 
 
 def log(*parts):
@@ -102,6 +172,13 @@ def get(port, target):
     finally:
         conn.close()
     return time.perf_counter() - t0, reply.status, body
+
+
+def cpu_ms(pid):
+    """The user and system time a process has used, from /proc/PID/stat (10 ms steps)."""
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return 1000 * (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
 def renderer_kib(pid, key):
@@ -165,7 +242,11 @@ def font_menu(chromium, work, page_url, agent_url, mode):
         page.call("Network.enable", {"maxTotalBufferSize": 1024, "maxResourceBufferSize": 1024})
         page.call("Performance.enable")
         baseline = max(renderer_kib(pid, "VmHWM") for pid in renderers(browser))
-        page.js("run(%s, %s), 0" % (json.dumps(agent_url), json.dumps(mode)))
+        before = {m["name"]: m["value"] for m in page.call("Performance.getMetrics")["metrics"]}
+        if mode in MENU_MODES:
+            page.js("runMenu(%s), 0" % json.dumps(agent_url))
+        else:
+            page.js("run(%s, %s), 0" % (json.dumps(agent_url), json.dumps(mode)))
         deadline = time.monotonic() + MENU_MAX_SECONDS
         result = None
         while result is None and time.monotonic() < deadline:
@@ -176,7 +257,9 @@ def font_menu(chromium, work, page_url, agent_url, mode):
         metrics = {m["name"]: m["value"] for m in page.call("Performance.getMetrics")["metrics"]}
         result.update(network_figures(browser.events, agent_url), mode=mode,
                       rendererPeak=max(renderer_kib(pid, "VmHWM") for pid in renderers(browser)),
-                      rendererBaseline=baseline, jsHeap=metrics.get("JSHeapUsedSize", 0))
+                      rendererBaseline=baseline, jsHeap=metrics.get("JSHeapUsedSize", 0),
+                      render={name: 1000 * (metrics.get(name, 0) - before.get(name, 0))
+                              for name in RENDER_METRICS})
         page.close()
         return result
     finally:
@@ -202,6 +285,7 @@ def measure(args, work, stack):
     agent_url = agent.url
     with open(os.path.join(work, "index.html"), "w", encoding="utf-8") as f:
         f.write(PAGE)
+    shutil.copy(os.path.join(ROOT, "web", "vorn-fonts.js"), work)
     origin = StaticOrigin(work)
     stack.callback(origin.close)
     page_url = origin.url + "index.html"
@@ -217,9 +301,29 @@ def measure(args, work, stack):
             while chunk := f.read(1 << 20):
                 total += len(chunk)
     figures = {"families": len(families), "files": len(files), "total": total, "menus": []}
-    for mode in ("whole", "subset", "reload"):
+    for mode in PER_FACE_MODES:
         log("font menu, %s, in a fresh browser" % mode)
         figures["menus"].append(font_menu(args.chromium, work, page_url, agent_url, mode))
+    agent.stop()
+
+    # The menu route on a fresh agent: none of its faces made for the first run.
+    agent, port = start_agent(args.agent, stack)
+    get(port, "/")
+    for mode in MENU_MODES:
+        log("font menu, %s, in a fresh browser" % mode)
+        figures["menus"].append(font_menu(args.chromium, work, page_url, agent.url, mode))
+    agent.stop()
+
+    # The agent's share of the menu: the same request from Python, on a fresh agent and then
+    # again with its faces made.
+    agent, port = start_agent(args.agent, stack)
+    get(port, "/")
+    log("the menu from Python, first on a fresh agent, then %d times again" % MENU_AGAIN)
+    figures["agentMenu"], figures["agentMenuCpu"] = [], []
+    for _ in range(1 + MENU_AGAIN):
+        before = cpu_ms(agent.pid)
+        figures["agentMenu"].append(get(port, "/?menu=1"))
+        figures["agentMenuCpu"].append(cpu_ms(agent.pid) - before)
     agent.stop()
 
     # The rest from a fresh agent, so that no subset below was made before.
@@ -315,14 +419,14 @@ def report(figures):
     print("  fonts: %d families, %d listed files, %.2f GB (read once beforehand)"
           % (figures["families"], figures["files"], figures["total"] / 1e9))
     print()
-    print("  %-7s %8s %9s %8s %7s %9s %9s %8s %7s %8s %4s %6s %6s" % (
+    print("  %-11s %8s %9s %8s %7s %9s %9s %8s %7s %8s %4s %6s %6s" % (
         "mode", "drawn in", "fetched", "requests", "refused", "renderer", "baseline", "JS heap",
         "issued", "queued", "at", "reply", "body"))
     for m in figures["menus"]:
         if m.get("unfinished"):
-            print("  %-7s did not draw every name within %d s" % (m["mode"], MENU_MAX_SECONDS))
+            print("  %-11s did not draw every name within %d s" % (m["mode"], MENU_MAX_SECONDS))
             continue
-        print("  %-7s %6.2f s %6.1f MB %8d %7s %9s %9s %8s %4.0f ms %5.0f ms %4d %3.0f ms %3.0f ms" % (
+        print("  %-11s %6.2f s %6.1f MB %8d %7s %9s %9s %8s %4.0f ms %5.0f ms %4d %3.0f ms %3.0f ms" % (
             m["mode"], m["ms"] / 1000, m["bytes"] / 1e6, m["requests"],
             "%d/%d" % (m["failed"], m["failedRequests"]), mib(m["rendererPeak"]),
             mib(m["rendererBaseline"]), mib(m["jsHeap"] / 1024), m["issuedMs"], m["queuedMs"],
@@ -338,6 +442,27 @@ def report(figures):
     from the sending to the reply's headers, and to its last byte
   whole: ?file=PATH, with &face=N for collection faces; subset: &face=N&text=FAMILY, made for
     the first time; reload: the same in a new browser, with the agent's subsets cached""")
+    for m in figures["menus"]:
+        if m["mode"] not in MENU_MODES or m.get("unfinished"):
+            continue
+        render = m["render"]
+        print("  %s: catalogue in at %.0f ms; faces in from %.0f to %.0f ms, the menu read at "
+              "%.0f ms;\n    FontFace: constructors %.0f ms, load() %.0f ms in all; layout %.0f "
+              "ms, style %.0f ms, script %.0f ms, tasks %.0f ms (Performance.getMetrics)" % (
+                  m["mode"], m["catalogueMs"], m["firstMs"], m["lastMs"], m["menuMs"],
+                  m["constructMs"], m["loadMs"], render["LayoutDuration"],
+                  render["RecalcStyleDuration"], render["ScriptDuration"],
+                  render["TaskDuration"]))
+    agent_menu = [1000 * seconds for seconds, _, _ in figures["agentMenu"]]
+    print("  the agent alone (from Python): the whole menu in %.0f ms on a fresh agent (its CPU "
+          "time %.0f ms), %.0f ms (median of %d, CPU %.0f ms) with its faces made; %.2f MB" % (
+              agent_menu[0], figures["agentMenuCpu"][0], statistics.median(agent_menu[1:]),
+              len(agent_menu) - 1, statistics.median(figures["agentMenuCpu"][1:]),
+              len(figures["agentMenu"][0][2]) / 1e6))
+    print("""  menu: one request for the plain catalogue (the names), one for ?menu=1, side by
+    side, on a fresh agent; menu-reload: the same in a new browser with the agent's faces made;
+    faces in: when the page had the first and the last face's bytes (its FontFace loaded, as
+    the client module's menu() hands them out)""")
     for m in figures["menus"]:
         if m.get("refused"):
             print("  refused in %s (%d): %s" % (m["mode"], len(m["refused"]), ", ".join(
@@ -377,6 +502,13 @@ def report(figures):
                subset["ms"] <= 3000)
         target("subset menu: fetched (MB)", "%.1f" % (subset["bytes"] / 1e6), "<= 10",
                subset["bytes"] <= 10e6)
+    for mode, seconds in (("menu", 0.5), ("menu-reload", 0.3)):
+        m = next((m for m in figures["menus"] if m["mode"] == mode), {})
+        if m and not m.get("unfinished"):
+            target("%s: every name drawn (s)" % mode, "%.2f" % (m["ms"] / 1000),
+                   "<= %.1f" % seconds, m["ms"] <= 1000 * seconds)
+            target("%s: requests to the agent" % mode, "%d" % m["requests"], "<= 3",
+                   m["requests"] <= 3)
     target("cached subset / whole small file (latency)", "%.2f" % ratio, "<= 2.0", ratio <= 2.0)
     median_cjk = statistics.median(cjk_ms)
     target("first-time CJK subset (ms)", "%.1f" % median_cjk, "<= 30", median_cjk <= 30)

@@ -31,13 +31,16 @@ from benchlib import CannotMeasure, stats, status_kib  # noqa: E402
 from vorn_harness import LOOPBACK, Agent, listening_socket, stop_process  # noqa: E402
 
 USAGE = """\
-Usage: bench/run.sh [--scale N] [--soak] [--runs N] [--no-install] [--no-build]
+Usage: bench/run.sh [--scale N | --covers] [--soak] [--runs N] [--no-install] [--no-build]
   --scale N      the catalogue figures (no file route) over N hard-linked copies of the
                  installed fonts and over one copy, each under a fontconfig configuration and
                  cache of its own, and how each figure grows from 1x to Nx (N from 2 to 16)
   --soak         also compare the agent's memory after 10 and after 1000 catalogue requests
                  (takes long: 1000 catalogue builds; bounded by VORN_BENCH_SOAK_SECONDS, 3600);
                  with --scale, at Nx only
+  --covers       only the catalogue restricted to a text (?covers=TEXT) against the whole
+                 one, warm, side by side on one agent over the machine's fonts, plain and
+                 detailed: the same text again and a text not asked for before
   --runs N       catalogue requests after the first one (at least 10, default 20)
   --no-install   do not install missing packages
   --no-build     use the agent already built in the build folder
@@ -88,6 +91,7 @@ def parse_options(argv):
     parser = benchlib.option_parser("bench/run.sh", USAGE)
     parser.add_argument("--scale", default="0")
     parser.add_argument("--soak", action="store_true")
+    parser.add_argument("--covers", action="store_true")
     parser.add_argument("--runs", default="20")
     options = parser.parse_args(argv)
     if options.help:
@@ -101,6 +105,9 @@ def parse_options(argv):
         print("bench: --scale takes a number from 2 to 16", file=sys.stderr)
         sys.exit(2)
     options.runs, options.scale = int(options.runs), int(options.scale)
+    if options.covers and (options.scale or options.soak):
+        print("bench: --covers takes neither --scale nor --soak", file=sys.stderr)
+        sys.exit(2)
     return options
 
 
@@ -927,6 +934,77 @@ def run_scaled(setup, scale, stack, started):
     print("\n".join(lines))
 
 
+# --- Covers: the catalogue restricted to a text --------------------------------------------------
+
+# The text asked again, and the stem of the texts asked once each: Latin letters most faces map,
+# so that the restricted documents are of a realistic size, not a handful of faces.
+COVERS_TEXT = "Hamburgefonstiv"
+COVERS_TARGET = 2.0
+
+
+def covers_query(details, text):
+    query = "?details=1&covers=" if details else "?covers="
+    return query + urllib.parse.quote(text, safe="")
+
+
+def run_covers(options, started):
+    """Warm whole and restricted catalogues, alternating, on one agent over the machine's fonts:
+    for plain and detailed, RUNS rounds of the whole document, the restricted one for
+    COVERS_TEXT again, and one for a text not asked before (COVERS_TEXT and one more letter)."""
+    agent_binary = benchlib.prepare_agent(benchlib.default_build_dir(), options.install,
+                                          options.build, ["curl"], log)
+    conf = os.environ.get("FONTCONFIG_FILE") or benchlib.MACHINE_FONTS_CONF
+    rows = []
+    with tempfile.TemporaryDirectory(prefix="vorn-bench-covers.") as tmp:
+        with open(os.path.join(tmp, "agent.out"), "wb") as out, \
+                Agent(agent_binary, conf, log=out) as agent:
+            log("agent on %s: first requests (whole, then the pieces the texts are cut from)"
+                % agent.url)
+            for details in (False, True):
+                kind = "detailed" if details else "plain"
+                whole_query = "?details=1" if details else ""
+                catalogue_request(agent.port, whole_query)
+                first_s, _ = catalogue_request(agent.port, covers_query(details, COVERS_TEXT))
+                log("%s: %d rounds" % (kind, options.runs))
+                times = {"whole": [], "same": [], "new": []}
+                sizes = {}
+                for i in range(options.runs):
+                    # À, Á, ... one a round; past 64 rounds a text comes again, which changes
+                    # nothing: the agent keeps no restricted document, only the pieces.
+                    fresh = COVERS_TEXT + chr(0xC0 + i % 64)
+                    for name, query in (("whole", whole_query),
+                                        ("same", covers_query(details, COVERS_TEXT)),
+                                        ("new", covers_query(details, fresh))):
+                        seconds, size = catalogue_request(agent.port, query)
+                        times[name].append(seconds * 1000)
+                        sizes[name] = size
+                rows.append((kind, first_s * 1000, {k: stats(v) for k, v in times.items()},
+                             sizes))
+            rss = status_kib(agent.pid, "VmRSS")
+    lines = ["Vorn Font Agent benchmark, covers=TEXT, %s" % utc_now(),
+             "  fonts: %s; %d rounds; text %r, then %r plus one letter" % (
+                 conf, options.runs, COVERS_TEXT, COVERS_TEXT), ""]
+    lines.append("  %-9s %-34s %10s %10s %10s %10s" % ("document", "request", "median ms",
+                                                      "p10 ms", "p90 ms", "bytes"))
+    for kind, first_ms, figures, sizes in rows:
+        lines.append("  %-9s %-34s %10s" % (kind, "first covers (pieces made)", ms(first_ms, 2)))
+        for name, title in (("whole", "whole, warm"), ("same", "covers, the same text again"),
+                            ("new", "covers, a text not asked before")):
+            median, _, _, p10, p90 = figures[name]
+            lines.append("  %-9s %-34s %10s %10s %10s %10d" % (
+                kind, title, ms(median, 3), ms(p10, 3), ms(p90, 3), sizes[name]))
+    lines += ["", target_row("figure", "value", "target", "verdict")]
+    for kind, _, figures, _ in rows:
+        for name, title in (("same", "same text"), ("new", "new text")):
+            ratio = figures[name][0] / figures["whole"][0]
+            lines.append(target_row("%s: covers (%s) / whole" % (kind, title), fmt(2, ratio),
+                                    "<= %s" % fmt(1, COVERS_TARGET),
+                                    verdict(ratio <= COVERS_TARGET)))
+    lines += ["", "Agent RSS at the end: %s MiB. Run took %s s." % (
+        mib(rss), fmt(0, time.monotonic() - started))]
+    print("\n".join(lines))
+
+
 def main(argv):
     options = parse_options(argv)
     started = time.monotonic()
@@ -936,6 +1014,9 @@ def main(argv):
     for sig in (signal.SIGTERM, signal.SIGHUP):
         signal.signal(sig, lambda *_: sys.exit(130))
     try:
+        if options.covers:
+            run_covers(options, started)
+            return 0
         with contextlib.ExitStack() as stack:
             tmp = tempfile.mkdtemp(prefix="vorn-bench.")
             stack.callback(shutil.rmtree, tmp, ignore_errors=True)

@@ -46,6 +46,8 @@ std::vector<std::string> fcLanguages(const FcPattern* pattern);
 // Appends the strings of a list and releases it; a null list adds nothing.
 void appendStrings(FcStrList* list, std::vector<std::string>& out);
 
+class CharacterMap;
+
 // What fontconfig reports of one face beyond what the catalogue describes.
 struct FaceFacts {
     // Sorted; shared between the many faces that cover the same languages.
@@ -53,6 +55,8 @@ struct FaceFacts {
     std::string format;  // "TrueType", "CFF", "Type 1", ...
     bool color = false;
     bool monospace = false;  // mono or charcell spacing
+    // The characters the face maps (FC_CHARSET); shared between the faces that map the same.
+    std::shared_ptr<const CharacterMap> characters;
 };
 // By file path and face index.
 using FaceFactsTable = std::map<std::pair<std::string, int>, FaceFacts>;

@@ -26,6 +26,7 @@
 #include FT_TRUETYPE_IDS_H
 #include FT_TRUETYPE_TABLES_H
 
+#include "fontset/CharacterMap.h"
 #include "fontset/FontFile.h"
 #include "core/Ownership.h"
 #include "core/Parallel.h"
@@ -589,6 +590,7 @@ FaceFactsTable listFaceFacts(FcConfig* config) {
     FcFontSet* fonts = installedFonts(config);
     FaceFactsTable table;
     LanguageLists languages;
+    CharacterMaps characters;
     for (int i = 0; fonts != nullptr && i < fonts->nfont; ++i) {
         const FcPattern* font = fonts->fonts[i];
         // The upper 16 bits number a variable face's named instances; their facts are the
@@ -596,10 +598,10 @@ FaceFactsTable listFaceFacts(FcConfig* config) {
         auto key = std::make_pair(fcString(font, FC_FILE, ""), fcInt(font, FC_INDEX, 0) & 0xFFFF);
         if (table.count(key) != 0) continue;
         const int spacing = fcInt(font, FC_SPACING, FC_PROPORTIONAL);
-        table.emplace(
-            std::move(key),
-            FaceFacts{languages.of(font), fcString(font, FC_FONTFORMAT, ""),
-                      fcBool(font, FC_COLOR, false), spacing == FC_MONO || spacing == FC_CHARCELL});
+        table.emplace(std::move(key),
+                      FaceFacts{languages.of(font), fcString(font, FC_FONTFORMAT, ""),
+                                fcBool(font, FC_COLOR, false),
+                                spacing == FC_MONO || spacing == FC_CHARCELL, characters.of(font)});
     }
     return table;
 }

@@ -509,7 +509,7 @@ TEST(CatalogueReply, DetailedFacesAddTheirMembersAroundThePlainOnes) {
     auto facts = std::make_shared<FaceFactsTable>();
     (*facts)[{trickyFile, 0}] = FaceFacts{
         std::make_shared<const std::vector<std::string>>(std::vector<std::string>{"en", "ja"}),
-        "TrueType", true, true};
+        "TrueType", true, true, nullptr};
     const CatalogueDetails details{facts, {{trickyFile, 1234}}};
 
     const auto plainReply = VornFontAgent::makeCatalogueReply(&set);

@@ -171,11 +171,40 @@ TEST_F(FontMenu, AWindowAndATextChooseWhatIsSentAndItsValidator) {
     EXPECT_EQ(conditional("&from=1&count=2&text=x").status, 200);
 }
 
+TEST_F(FontMenu, PickedFamiliesComeInTheirOrderAsTheWholeMenuSendsThem) {
+    const MenuRead all = menu("");
+    ASSERT_TRUE(all.whole);
+    ASSERT_GE(all.entries.size(), 3u);
+    const size_t beyond = catalogue.size();
+    HttpResponse reply;
+    const MenuRead picked = menu("&families=2,0," + std::to_string(beyond) + ",2", &reply);
+    ASSERT_TRUE(picked.whole);
+    EXPECT_EQ(picked.head["families"], catalogue.size());
+    // An index beyond the catalogue (a page's list from before a change) is left out.
+    ASSERT_EQ(picked.entries.size(), 3u);
+    const size_t order[] = {2, 0, 2};
+    for (size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(picked.entries[i].line, all.entries[order[i]].line);
+        EXPECT_EQ(picked.entries[i].bytes, all.entries[order[i]].bytes);
+    }
+    HttpResponse window;
+    menu("&from=2&count=1", &window);
+    HttpResponse one;
+    menu("&families=2", &one);
+    EXPECT_NE(one.header("ETag"), window.header("ETag"));
+    EXPECT_NE(one.header("ETag"), reply.header("ETag"));
+}
+
 TEST_F(FontMenu, BadParametersAre400) {
+    std::string tooMany = "&families=0";  // 1,001 families
+    for (int i = 0; i < 1000; ++i) tooMany += ",0";
     for (const std::string& query :
          {std::string("&from=-1"), std::string("&from=x"), std::string("&count=0"),
           std::string("&count=100001"), std::string("&count="), std::string("&text="),
-          "&text=" + std::string(1025, 'a'), std::string("&text=%C0%AF")}) {
+          "&text=" + std::string(1025, 'a'), std::string("&text=%C0%AF"),
+          std::string("&families="), std::string("&families=1,"), std::string("&families=1,,2"),
+          std::string("&families=-1"), std::string("&families=0&from=0"),
+          std::string("&families=0&count=1"), tooMany}) {
         const HttpResponse reply = httpGet(agent.port, "/?menu=1" + query);
         EXPECT_EQ(reply.status, 400) << query;
         EXPECT_EQ(reply.body, "") << query;

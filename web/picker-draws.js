@@ -13,14 +13,13 @@ const REMEMBERED = 8;
 
 const faceKey = (face) => face.file + '\n' + face.postScript;
 
-// Seam: the client module is gaining catalogue({covers}) and supports.covers; until the lead
-// merges it, the probe and the request are made here with the module's own fetch.
+// The client module cannot tell whether an agent filters by text (an older agent answers a
+// covers request with every face): the page asks once per agent.
 const coversKnown = new WeakMap();  // agent -> Promise<boolean>
 
 /** Whether the agent filters the catalogue by text: it refuses an empty `covers` (400),
  * where an agent without the parameter ignores it and answers with its catalogue. */
 function agentCovers(agent, signal) {
-  if (typeof agent.supports.covers === 'boolean') return Promise.resolve(agent.supports.covers);
   if (!coversKnown.has(agent)) {
     coversKnown.set(agent, agent.fetchImpl(agent.base + '?covers=', {method: 'HEAD',
                                                                      credentials: 'omit'})
@@ -37,10 +36,7 @@ function agentCovers(agent, signal) {
 
 /** The faces (by file and PostScript name) the agent says draw all of `text`. */
 async function facesByCovers(agent, text, signal) {
-  const reply = await agent.get(agent.base + '?covers=' + encodeURIComponent(text), signal);
-  if (!reply.ok) throw new AgentError('status', 'the agent answered ' + reply.status, reply.status);
-  const families = JSON.parse(await reply.text());
-  if (!Array.isArray(families)) throw new AgentError('format', 'the reply is not a list');
+  const {families} = await agent.catalogue({details: false, covers: text, signal});
   return new Set(families.flatMap((f) => (Array.isArray(f?.childList) ? f.childList : []))
     .map(faceKey));
 }

@@ -1,12 +1,20 @@
 // The fonts behind the list: each family name and face sample drawn in its own face, loaded
-// only for rows on screen, a few at a time, and let go again when many have piled up.
+// only for rows on screen, and let go again when many have piled up. The names on a screen come
+// from one font menu request (and the samples of the faces that cannot draw their names, from
+// one more); everything else, and every name with an agent that has no menu, is asked for face
+// by face, a few at a time.
 
-import {AgentError} from './vorn-fonts.js';
-import {PROBE_TEXT, chooseByProbe, chooseSample, snippet} from './picker-samples.js';
+import {AgentError, readCoverage} from './vorn-fonts.js';
+import {PROBE_TEXT, SAMPLES, chooseByProbe, chooseSample, snippet} from './picker-samples.js';
 
 // Browsers open six connections per host; more in flight would only queue there, out of our
-// reach when the rows scroll away.
+// reach when the rows scroll away. A menu request takes one of them.
 const CONCURRENT = 6;
+// The most families the agent sends in one menu; a screen holds a few dozen rows.
+const MENU_MAX = 1000;
+// The first words of every sample (414 characters): a face that cannot draw its own name shows
+// one of them in a list row, and one menu subset for them all tells which, and draws it.
+const SNIPPETS = SAMPLES.map(([, text]) => snippet(text)).join(' ');
 // A scroll or a keystroke in search changes the rows on screen many times a second; loading
 // starts once they have stayed put this long, so rows that only flash by cost nothing.
 const SETTLE_MS = 60;
@@ -37,6 +45,8 @@ export class FaceDrawer {
     this.fonts = new Map();    // key -> {promise, refs, size}: loaded fonts, shared
     this.queue = [];
     this.active = 0;
+    this.menus = new Set();  // menu requests in flight: {controller, waiting: index -> entry}
+    this.menuFailed = false;
     this.wanted = new Set();
     this.timer = 0;
     this.bytes = 0;
@@ -100,12 +110,31 @@ export class FaceDrawer {
       return false;
     });
     this.onScreen = wanted;
+    // A menu none of whose missing names is on screen any more is called off.
+    for (const menu of this.menus) {
+      const waiting = [...menu.waiting.values()];
+      if (waiting.length && !waiting.some((entry) => wanted.has(entry.key))) {
+        menu.controller.abort();
+      }
+    }
     clearTimeout(this.timer);
     if (now) this.pump();
     else this.timer = setTimeout(() => this.pump(), SETTLE_MS);
   }
 
   pump() {
+    const byText = new Map();  // menu text -> entries
+    this.queue = this.queue.filter((entry) => {
+      const text = this.closed ? null : this.menuText(entry);
+      if (text === null) return true;
+      byText.set(text, [...(byText.get(text) || []), entry]);
+      return false;
+    });
+    for (const [text, entries] of byText) {
+      for (let at = 0; at < entries.length; at += MENU_MAX) {
+        this.askMenu(entries.slice(at, at + MENU_MAX), text);
+      }
+    }
     while (!this.closed && this.active < CONCURRENT && this.queue.length) {
       const entry = this.queue.shift();
       this.active++;
@@ -116,10 +145,84 @@ export class FaceDrawer {
     }
   }
 
+  // What a menu subsets a family-name row's face for: '' for the family's own name (the menu's
+  // own text), SNIPPETS when the face cannot draw it (by the catalogue's languages, or by the
+  // name's subset); null when the row is not drawn from a menu: the family's face in the menu
+  // (its first all-Normal face) is not the row's (preview.js gives the catalogue index only
+  // when it is), or the agent has no menu.
+  menuText(entry) {
+    if (entry.purpose !== 'name' || !Number.isInteger(entry.wanted.family) || entry.noMenu ||
+        this.menuFailed || this.agent.supports.menu === false ||
+        this.agent.supports.subsets === false) {
+      return null;
+    }
+    return entry.samples || chooseSample(entry.face, entry.wanted).text !== entry.wanted.text ?
+      SNIPPETS : '';
+  }
+
+  // One menu request for these entries' families; each entry loads as its bytes arrive. What the
+  // menu did not bring (a face it cannot subset, an agent without the menu, a failed request)
+  // is asked for face by face; what was called off goes back to idle, off screen as it is.
+  async askMenu(entries, text) {
+    const menu = {controller: new AbortController(), waiting: new Map()};
+    for (const entry of entries) {
+      if (menu.waiting.has(entry.wanted.family)) {
+        entry.noMenu = true;
+        this.queue.push(entry);
+        continue;
+      }
+      entry.state = 'loading';
+      menu.waiting.set(entry.wanted.family, entry);
+    }
+    this.menus.add(menu);
+    this.active++;
+    const signal = menu.controller.signal;
+    try {
+      // No catalogue for the module's own fallback: without the menu, the entries go back to
+      // the queue here, where six load at once and the samples have their own fallbacks.
+      for await (const got of this.agent.menu({indices: [...menu.waiting.keys()], text,
+                                               families: [], FontFace: null, signal})) {
+        const entry = menu.waiting.get(got.family);
+        if (!entry) continue;
+        menu.waiting.delete(got.family);
+        if (got.bytes && got.file === entry.face.file && got.postScript === entry.face.postScript) {
+          entry.menuBytes = {bytes: got.bytes, index: got.index, text: text || entry.wanted.text};
+        } else {
+          entry.noMenu = true;
+        }
+        this.load(entry);
+      }
+    } catch {
+      if (!signal.aborted) this.menuFailed = true;
+    } finally {
+      this.menus.delete(menu);
+      this.active--;
+      for (const entry of menu.waiting.values()) {
+        if (signal.aborted && !this.onScreen?.has(entry.key)) {
+          entry.state = 'idle';
+        } else {
+          entry.noMenu ||= !signal.aborted;  // back on screen since: the next menu brings it
+          entry.state = 'queued';
+          this.queue.push(entry);
+        }
+      }
+      this.pump();
+    }
+  }
+
   async load(entry) {
     entry.state = 'loading';
     try {
       const done = await this.resolve(entry);
+      if (done.samples) {
+        // Back to the queue for the samples' menu, which the menu under way leaves to its end.
+        this.release(entry);
+        entry.samples = true;
+        entry.state = 'queued';
+        this.queue.push(entry);
+        if (!this.menus.size) this.pump();
+        return;
+      }
       Object.assign(entry, done, {state: done.family ? 'ready' : 'error'});
     } catch (err) {
       entry.state = err.kind === 'too-large' ? 'skipped' : 'error';
@@ -139,11 +242,25 @@ export class FaceDrawer {
     const shorten = (choice) => purpose === 'name' && choice.text !== wanted.text ?
       {...choice, text: snippet(choice.text)} : choice;
     let choice = shorten(chooseSample(face, wanted));
+    if (entry.menuBytes?.text === SNIPPETS) {
+      // The subset of every sample's first words: those of the first language whose probe
+      // letters it maps, drawn with it.
+      const loaded = await this.font(entry, face, SNIPPETS, maxBytes);
+      const other = loaded.coverage && chooseByProbe(face, wanted, loaded.coverage);
+      if (!other) {
+        return {family: '', note: 'This face has none of the sample languages\' letters.'};
+      }
+      choice = shorten(other);
+      return {family: loaded.font.family, text: choice.text, lang: choice.lang,
+              note: choice.note, faceIndex: loaded.index, faceCount: loaded.faceCount};
+    }
     let loaded = await this.font(entry, face, choice.text, maxBytes);
     if (loaded.kind !== 'subset') {
       // The whole face: its map says exactly what it can draw.
       if (loaded.coverage) choice = shorten(chooseSample(face, wanted, loaded.coverage));
     } else if (loaded.coverage?.missing(choice.text).length) {
+      // From a menu, the samples come from the next menu of the screen.
+      if (this.menuText({...entry, samples: true}) !== null) return {samples: true};
       const probe = await this.font(entry, face, PROBE_TEXT, maxBytes);
       const other = probe.coverage && chooseByProbe(face, wanted, probe.coverage);
       if (!other) {
@@ -165,11 +282,14 @@ export class FaceDrawer {
     const key = face.file + '\n' + (collection ? face.postScript : '') + '\n' +
                 (this.agent.supports.subsets === false ? '' : text);
     let font = this.fonts.get(key);
+    const given = entry.menuBytes;
+    entry.menuBytes = null;
     if (!font) {
       font = {key, refs: 0, size: 0};
-      font.promise = this.agent.loadFace(face, {text, maxBytes, descriptors: DESCRIPTORS,
-                                                family: 'vorn-' + ++fontCounter,
-                                                beforeParse: (bytes) => this.quiet(bytes)})
+      const family = 'vorn-' + ++fontCounter;
+      font.promise = (given?.text === text ? this.parse(given, family) :
+        this.agent.loadFace(face, {text, maxBytes, descriptors: DESCRIPTORS, family,
+                                   beforeParse: (bytes) => this.quiet(bytes)}))
         .then((loaded) => {
           font.size = loaded.bytes.byteLength;
           this.bytes += font.size;
@@ -185,6 +305,19 @@ export class FaceDrawer {
     font.refs++;
     entry.fonts.push(font);
     return font.promise;
+  }
+
+  // A subset the menu brought, as loadFace would have made it.
+  async parse({bytes, index}, family) {
+    await this.quiet(bytes);
+    const font = new FontFace(family, bytes, DESCRIPTORS);
+    try {
+      await font.load();
+    } catch (err) {
+      throw new AgentError('font', 'the browser rejected the font data (' +
+                           (err?.message || 'no reason given') + ')');
+    }
+    return {bytes, kind: 'subset', index, faceCount: 1, font, coverage: readCoverage(bytes)};
   }
 
   /** A face's font outside the rows (the face panel): shared with them when the agent sends
@@ -221,6 +354,7 @@ export class FaceDrawer {
   close() {
     this.closed = true;
     clearTimeout(this.timer);
+    for (const menu of this.menus) menu.controller.abort();
     for (const entry of this.entries.values()) this.release(entry);
     this.entries.clear();
     this.fonts.clear();

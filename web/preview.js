@@ -4,7 +4,8 @@
 // value, never through HTML parsing: font names are chosen by whoever made the font.
 
 import {AgentError, CSS_STRETCH, DEFAULT_AGENT, VornFontAgent, coordinates, cssStretch,
-        cssStyle, cssWeight, instanceSettings, variationSettings} from './vorn-fonts.js';
+        cssStyle, cssWeight, instanceSettings, standingFace,
+        variationSettings} from './vorn-fonts.js';
 import {FaceDrawer} from './picker-fonts.js';
 import {VirtualList} from './picker-list.js';
 import {Compare} from './picker-compare.js';
@@ -238,6 +239,7 @@ function setModel(families, text, detailed) {
   state.counts = {families: families.length,
                   faces: families.reduce((n, f) => n + (Array.isArray(f?.childList) ?
                                                         f.childList.length : 0), 0)};
+  const catalogueIndex = new Map(families.map((f, i) => [f, i]));
   const records = families.filter((f) => f && typeof f === 'object' &&
                                          typeof f.family === 'string');
   records.sort((a, b) => a.family.localeCompare(b.family));
@@ -245,8 +247,13 @@ function setModel(families, text, detailed) {
     const faces = (Array.isArray(record.childList) ? record.childList : [])
       .filter((c) => c && typeof c === 'object' && typeof c.file === 'string');
     record.childList = faces;
+    const standing = standingFace(record);
+    const regular = pickRegular(faces);
     return {key: 'f' + i + ':' + record.family, name: record.family, record, faces,
-            regular: pickRegular(faces), axes: axesOf(record, {}),
+            regular, axes: axesOf(record, {}),
+            // The family's place in the agent's font menu, when the menu shows the regular face.
+            menuIndex: standing?.file === regular?.file && standing?.postScript ===
+                       regular?.postScript ? catalogueIndex.get(record) : undefined,
             haystack: (record.family + '\n' + str(record.localName)).toLowerCase(),
             faceHaystacks: faces.map((f) => (str(f.postScript) + '\n' + str(f.fullName))
               .toLowerCase())};
@@ -428,9 +435,10 @@ function faceRowHeight() {
 function entryFor(item) {
   if (item.kind === 'heading') return null;
   if (item.kind === 'face') return state.drawer.get(item.face, wantedSample(), 'sample');
-  const {name, regular} = item.family;
+  const {name, regular, menuIndex} = item.family;
   return regular && state.drawer.get(regular, {text: name, lang: /^[\x20-\x7e]+$/.test(name) ?
-                                                                 'en' : ''}, 'name');
+                                                                 'en' : '',
+                                                 family: menuIndex}, 'name');
 }
 
 function drawRow(row, item) {

@@ -228,12 +228,16 @@ export class VornFontAgent {
     eventsUrl(): string;
     /**
      * The catalogue; with `details` (the default) the agent is asked for the detail members, and
-     * `detailed` says whether it added them.
-     * @param {{details?: boolean, signal?: AbortSignal}} [options]
+     * `detailed` says whether it added them. With `covers`, a text, only the faces that map every
+     * one of its characters (each counts once, spaces too), and the families that keep a face; an
+     * empty text asks for every face. The agent refuses (status 400) a text over MAX_SUBSET_TEXT
+     * characters; an agent older than the parameter sends every face.
+     * @param {{details?: boolean, covers?: string, signal?: AbortSignal}} [options]
      * @returns {Promise<Catalogue>}
      */
-    catalogue({ details, signal }?: {
+    catalogue({ details, covers, signal }?: {
         details?: boolean;
+        covers?: string;
         signal?: AbortSignal;
     }): Promise<Catalogue>;
     /**
@@ -270,25 +274,28 @@ export class VornFontAgent {
         FontFace?: typeof FontFace;
         beforeParse?: (bytes: ArrayBuffer) => Promise<void>;
     }): Promise<LoadedFace>;
-    /** @param {{from?: number, count?: number, text?: string}} [window] */
-    menuUrl({ from, count, text }?: {
+    /** @param {{from?: number, count?: number, text?: string, indices?: number[]}} [window] */
+    menuUrl({ from, count, text, indices }?: {
         from?: number;
         count?: number;
         text?: string;
+        indices?: number[];
     }): string;
     /**
      * A font menu: one face of each of the catalogue's families `from` … `from+count-1`, subset
      * for `text` (by default each family's own name), handed out in the catalogue's order as its
-     * bytes arrive, from one streamed request. An agent without the menu is asked for each face
-     * on its own instead (from `families`, the plain catalogue, fetched when not given).
-     * @param {{families?: Family[], from?: number, count?: number, text?: string,
-     *          signal?: AbortSignal, FontFace?: typeof FontFace}} [options]
+     * bytes arrive, from one streamed request; or the families at `indices` (catalogue indices,
+     * at most 1,000), in that order. An agent without the menu is asked for each face on its own
+     * instead (from `families`, the plain catalogue, fetched when not given).
+     * @param {{families?: Family[], from?: number, count?: number, indices?: number[],
+     *          text?: string, signal?: AbortSignal, FontFace?: typeof FontFace}} [options]
      * @returns {AsyncGenerator<MenuFace>}
      */
-    menu({ families, from, count, text, signal, FontFace: Font }?: {
+    menu({ families, from, count, indices, text, signal, FontFace: Font }?: {
         families?: Family[];
         from?: number;
         count?: number;
+        indices?: number[];
         text?: string;
         signal?: AbortSignal;
         FontFace?: typeof FontFace;

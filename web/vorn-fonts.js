@@ -258,12 +258,17 @@ export class VornFontAgent {
 
   /**
    * The catalogue; with `details` (the default) the agent is asked for the detail members, and
-   * `detailed` says whether it added them.
-   * @param {{details?: boolean, signal?: AbortSignal}} [options]
+   * `detailed` says whether it added them. With `covers`, a text, only the faces that map every
+   * one of its characters (each counts once, spaces too), and the families that keep a face; an
+   * empty text asks for every face. The agent refuses (status 400) a text over MAX_SUBSET_TEXT
+   * characters; an agent older than the parameter sends every face.
+   * @param {{details?: boolean, covers?: string, signal?: AbortSignal}} [options]
    * @returns {Promise<Catalogue>}
    */
-  async catalogue({details = true, signal} = {}) {
-    const reply = await this.get(details ? this.base + '?details=1' : this.base, signal);
+  async catalogue({details = true, covers = '', signal} = {}) {
+    let url = details ? this.base + '?details=1' : this.base;
+    if (covers) url += (details ? '&' : '?') + 'covers=' + encodeURIComponent(covers);
+    const reply = await this.get(url, signal);
     if (reply.status === 204) {
       throw new AgentError('status', 'the font list could not be written as UTF-8', 204);
     }
@@ -374,11 +379,12 @@ export class VornFontAgent {
     return {...got, font, coverage: readCoverage(got.bytes)};
   }
 
-  /** @param {{from?: number, count?: number, text?: string}} [window] */
-  menuUrl({from = 0, count, text} = {}) {
+  /** @param {{from?: number, count?: number, text?: string, indices?: number[]}} [window] */
+  menuUrl({from = 0, count, text, indices} = {}) {
     let url = this.base + '?menu=1';
-    if (from > 0) url += '&from=' + from;
-    if (count !== undefined) url += '&count=' + count;
+    if (indices) url += '&families=' + indices.join(',');
+    if (from > 0 && !indices) url += '&from=' + from;
+    if (count !== undefined && !indices) url += '&count=' + count;
     if (text) url += '&text=' + encodeURIComponent(text);
     return url;
   }
@@ -386,13 +392,15 @@ export class VornFontAgent {
   /**
    * A font menu: one face of each of the catalogue's families `from` … `from+count-1`, subset
    * for `text` (by default each family's own name), handed out in the catalogue's order as its
-   * bytes arrive, from one streamed request. An agent without the menu is asked for each face
-   * on its own instead (from `families`, the plain catalogue, fetched when not given).
-   * @param {{families?: Family[], from?: number, count?: number, text?: string,
-   *          signal?: AbortSignal, FontFace?: typeof FontFace}} [options]
+   * bytes arrive, from one streamed request; or the families at `indices` (catalogue indices,
+   * at most 1,000), in that order. An agent without the menu is asked for each face on its own
+   * instead (from `families`, the plain catalogue, fetched when not given).
+   * @param {{families?: Family[], from?: number, count?: number, indices?: number[],
+   *          text?: string, signal?: AbortSignal, FontFace?: typeof FontFace}} [options]
    * @returns {AsyncGenerator<MenuFace>}
    */
-  async *menu({families, from = 0, count, text = '', signal, FontFace: Font = globalThis.FontFace} = {}) {
+  async *menu({families, from = 0, count, indices, text = '', signal,
+               FontFace: Font = globalThis.FontFace} = {}) {
     const load = async (entry) => {
       if (entry.bytes && Font) {
         entry.font = new Font('vorn-menu-' + entry.family, entry.bytes);
@@ -406,10 +414,11 @@ export class VornFontAgent {
       return entry;
     };
     if (this.supports.menu !== false) {
-      const reply = await this.get(this.menuUrl({from, count, text}), signal);
+      const reply = await this.get(this.menuUrl({from, count, text, indices}), signal);
       const menuType = /^application\/vnd\.vorn\.font-menu/i.test(reply.headers.get('content-type') || '');
       if (reply.ok && menuType) {
         this.supports.menu = true;
+        this.supports.subsets = true;  // the menu's faces are the file route's subsets
         for await (const entry of readMenu(reply.body)) yield await load(entry);
         return;
       }
@@ -423,7 +432,8 @@ export class VornFontAgent {
     }
     families ??= (await this.catalogue({details: false, signal})).families;
     const end = count === undefined ? families.length : Math.min(families.length, from + count);
-    for (let i = from; i < end; ++i) {
+    const wanted = indices ?? Array.from({length: Math.max(0, end - from)}, (_, i) => from + i);
+    for (const i of wanted.filter((i) => i < families.length)) {
       const face = standingFace(families[i]);
       const entry = {family: i, file: face?.file ?? '', index: face?.index ?? 0,
                      postScript: face?.postScript ?? '', bytes: null};

@@ -7,11 +7,9 @@
 
 void MenuStream::start(Agent& agent, const Http::Exchange& exchange,
                        std::shared_ptr<const FontSet> set, std::shared_ptr<const FontMenu> menu,
-                       size_t from, size_t count, std::optional<std::string> text) {
-    const size_t begin = std::min(from, menu->size());
-    const size_t end = begin + std::min(count, menu->size() - begin);
+                       std::vector<size_t> families, std::optional<std::string> text) {
     auto stream = std::make_shared<MenuStream>(agent, exchange, std::move(set), std::move(menu),
-                                               begin, end, std::move(text));
+                                               std::move(families), std::move(text));
     Http::startStream(exchange);
     evhttp_connection* connection = evhttp_request_get_connection(exchange.req);
     if (connection == nullptr || exchange.framing.headOnly) {
@@ -33,24 +31,23 @@ void MenuStream::start(Agent& agent, const Http::Exchange& exchange,
 
 MenuStream::MenuStream(Agent& agent, const Http::Exchange& exchange,
                        std::shared_ptr<const FontSet> set, std::shared_ptr<const FontMenu> menu,
-                       size_t from, size_t end, std::optional<std::string> text)
+                       std::vector<size_t> families, std::optional<std::string> text)
     : agent_(agent),
       exchange_(exchange),
       set_(std::move(set)),
       menu_(std::move(menu)),
-      from_(from),
-      end_(end),
+      families_(std::move(families)),
       text_(std::move(text)),
-      items_(end - from) {}
+      items_(families_.size()) {}
 
 void MenuStream::pump() {
-    while (!gone_ && from_ + next_ < end_ && making_ < kMaxMaking && begin(from_ + next_)) ++next_;
+    while (!gone_ && next_ < families_.size() && making_ < kMaxMaking && begin(next_)) ++next_;
     writeReady();
 }
 
-bool MenuStream::begin(size_t family) {
-    const MenuEntry& entry = (*menu_)[family];
-    Item& item = items_[family - from_];
+bool MenuStream::begin(size_t position) {
+    const MenuEntry& entry = (*menu_)[families_[position]];
+    Item& item = items_[position];
     if (entry.file.empty()) {
         item = Item{true, {}, "the family has no face"};
         return true;
@@ -63,16 +60,16 @@ bool MenuStream::begin(size_t family) {
     const std::string& text = text_ ? *text_ : entry.family;
     std::string key = MadeFaces::keyOf(font->identity(), static_cast<uint32_t>(entry.index), text);
     if (const std::optional<MadeFace> made = agent_.madeFaces().find(key)) {
-        settle(family, *made);
+        settle(position, *made);
         return true;
     }
     FaceOrder order{std::make_shared<OpenFont>(std::move(*font)),
                     static_cast<uint32_t>(entry.index), text};
     const bool queued = agent_.madeFaces().make(
         std::move(key), std::move(order),
-        [stream = shared_from_this(), family](const MadeFace& made) {
+        [stream = shared_from_this(), position](const MadeFace& made) {
             --stream->making_;
-            stream->settle(family, made);
+            stream->settle(position, made);
             stream->pump();
         });
     if (queued) {
@@ -86,9 +83,9 @@ bool MenuStream::begin(size_t family) {
     return true;
 }
 
-void MenuStream::settle(size_t family, const MadeFace& made) {
+void MenuStream::settle(size_t position, const MadeFace& made) {
     using Kind = MadeFace::Kind;
-    Item& item = items_[family - from_];
+    Item& item = items_[position];
     item.ready = true;
     switch (made.kind) {
         case Kind::Bytes:
@@ -108,12 +105,12 @@ void MenuStream::settle(size_t family, const MadeFace& made) {
 }
 
 void MenuStream::writeReady() {
-    while (!gone_ && from_ + written_ < end_ && items_[written_].ready) {
-        write(from_ + written_, items_[written_]);
+    while (!gone_ && written_ < families_.size() && items_[written_].ready) {
+        write(families_[written_], items_[written_]);
         items_[written_] = Item{true, {}, {}};  // written: its bytes are the reply's now
         ++written_;
     }
-    if (gone_ ? making_ == 0 : from_ + written_ == end_) finish();
+    if (gone_ ? making_ == 0 : written_ == families_.size()) finish();
 }
 
 void MenuStream::write(size_t family, const Item& item) {

@@ -18,15 +18,15 @@ class MenuStream : public std::enable_shared_from_this<MenuStream> {
     // fill the face lane for everyone else.
     static constexpr size_t kMaxMaking = 4;
 
-    // Starts the reply (its headers are on it already) and streams families [from, from+count)
-    // of `menu` (fewer at the end of the catalogue). `text` is what each face is subset for;
-    // without it, the family's own name.
+    // Starts the reply (its headers are on it already) and streams `families` of `menu` (each
+    // an index in it), in that order. `text` is what each face is subset for; without it, the
+    // family's own name.
     static void start(Agent& agent, const Http::Exchange& exchange,
                       std::shared_ptr<const FontSet> set, std::shared_ptr<const FontMenu> menu,
-                      size_t from, size_t count, std::optional<std::string> text);
+                      std::vector<size_t> families, std::optional<std::string> text);
 
     MenuStream(Agent& agent, const Http::Exchange& exchange, std::shared_ptr<const FontSet> set,
-               std::shared_ptr<const FontMenu> menu, size_t from, size_t end,
+               std::shared_ptr<const FontMenu> menu, std::vector<size_t> families,
                std::optional<std::string> text);
 
   private:
@@ -38,9 +38,10 @@ class MenuStream : public std::enable_shared_from_this<MenuStream> {
 
     // Starts what may start and writes what is ready.
     void pump();
-    // Looks the face up, or starts making it; false when it must wait for a slot.
-    bool begin(size_t family);
-    void settle(size_t family, const MadeFace& made);
+    // Looks up the face of the family at `position` in the reply, or starts making it; false
+    // when it must wait for a slot.
+    bool begin(size_t position);
+    void settle(size_t position, const MadeFace& made);
     void writeReady();
     void write(size_t family, const Item& item);
     void finish();
@@ -50,12 +51,11 @@ class MenuStream : public std::enable_shared_from_this<MenuStream> {
     Http::Exchange exchange_;
     std::shared_ptr<const FontSet> set_;
     std::shared_ptr<const FontMenu> menu_;
-    const size_t from_;
-    const size_t end_;
+    const std::vector<size_t> families_;  // the reply's families, in its order
     std::optional<std::string> text_;
-    std::vector<Item> items_;  // one per family of the window
-    size_t next_ = 0;          // the next family to begin, relative to from_
-    size_t written_ = 0;       // families written, relative to from_
+    std::vector<Item> items_;  // one per family of the reply
+    size_t next_ = 0;          // the position of the next family to begin
+    size_t written_ = 0;       // families written
     size_t making_ = 0;
     bool gone_ = false;  // the client left: nothing more is written
     // Keeps the stream alive until it is written or its client has left.

@@ -1,17 +1,72 @@
 #include "agent/Routes.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <exception>
+#include <optional>
+#include <vector>
 
 #include "agent/MenuStream.h"
+#include "catalogue/CoversDocument.h"
+#include "core/Utf8.h"
 #include "webface/MadeFaces.h"
 #include "webface/Sfnt.h"
 
 namespace Routes {
 
+namespace {
+
+// The distinct characters of a `covers` text, in order; nullopt for a text that cannot be
+// asked for, as `text` of the file route: empty, not UTF-8, or over 1,024 characters. Every
+// character counts, spaces and controls included, as fontconfig counts them.
+std::optional<std::u32string> coveredCharacters(const std::string& text) {
+    std::optional<std::u32string> characters;
+    if (isAcceptableSubsetText(text)) characters = decodeUtf8(text);
+    if (characters) {
+        std::sort(characters->begin(), characters->end());
+        characters->erase(std::unique(characters->begin(), characters->end()), characters->end());
+    }
+    return characters;
+}
+
+// The catalogue restricted to the faces that map every one of `characters`.
+void replyCovering(Agent& agent, const Http::Exchange& exchange, const FontSet& set, bool detailed,
+                   const std::u32string& characters) {
+    std::shared_ptr<const std::string> body;
+    try {
+        const std::shared_ptr<const DocumentPieces> pieces =
+            agent.catalogues().pieces(set, detailed);
+        const Catalogue& whole = *pieces->whole;
+        if (whole.reply.status != 200) {
+            return Http::replyShared(exchange, whole.reply.status, whole.reply.reason,
+                                     std::shared_ptr<const std::string>(pieces, &whole.reply.body));
+        }
+        const std::string etag = Http::coversEntityTag(whole.validator, characters);
+        Http::addValidators(exchange, etag, std::string());
+        if (Http::answeredNotModified(exchange, etag)) return;
+        body = std::make_shared<const std::string>(coveringText(*pieces, characters));
+    } catch (const std::exception&) {
+        return Http::replyStatus(exchange, 500, "Internal Server Error");
+    }
+    Http::replyShared(exchange, 200, "OK", std::move(body));
+}
+
+}  // namespace
+
 void catalogue(Agent& agent, const Http::Exchange& exchange, const Http::Query& query) {
     Http::addHeaders(exchange, Http::kCatalogueHeaders);
+    if (query.covers || query.undecodableCovers) {
+        std::optional<std::u32string> characters;
+        if (query.covers) characters = coveredCharacters(*query.covers);
+        if (!characters) return Http::replyBadRequest(exchange);
+        return agent.catalogues().whenCurrent(
+            [&agent, exchange, detailed = query.details,
+             characters = std::move(*characters)](std::shared_ptr<const FontSet> set) {
+                if (!set) return Http::replyUnavailable(exchange);
+                replyCovering(agent, exchange, *set, detailed, characters);
+            });
+    }
     agent.catalogues().whenCurrent([&agent, exchange, query](std::shared_ptr<const FontSet> set) {
         if (!set) return Http::replyUnavailable(exchange);
         std::shared_ptr<const Catalogue> catalogue;
@@ -46,17 +101,38 @@ void events(Agent& agent, const Http::Exchange& exchange, const Http::Query&) {
 
 // More families than any machine has; a larger `count` is a mistake of the page's.
 constexpr uint32_t kMaxMenuCount = 100000;
+// A page picks the families of its screen (a sorted or filtered list is seldom a window of the
+// catalogue); more than a few screens' worth in one request is a mistake of the page's.
+constexpr size_t kMaxMenuPicks = 1000;
+
+// "families=3,17,18": decimal indices, comma-separated, at most kMaxMenuPicks of them.
+std::optional<std::vector<uint32_t>> pickedFamilies(const std::string& text) {
+    std::vector<uint32_t> picked;
+    for (size_t at = 0; at <= text.size() && picked.size() < kMaxMenuPicks;) {
+        const size_t comma = std::min(text.find(',', at), text.size());
+        const std::optional<uint32_t> family = Http::decimalIndex(text.substr(at, comma - at));
+        if (!family) return std::nullopt;
+        picked.push_back(*family);
+        if (comma == text.size()) return picked;
+        at = comma + 1;
+    }
+    return std::nullopt;
+}
 
 void menu(Agent& agent, const Http::Exchange& exchange, const Http::Query& query) {
     Http::addHeaders(exchange, Http::kMenuHeaders);
     const std::optional<uint32_t> from = query.from ? Http::decimalIndex(*query.from) : 0u;
     const std::optional<uint32_t> count = query.count ? Http::decimalIndex(*query.count) : 0u;
     const bool countOk = count && (query.count ? *count >= 1 && *count <= kMaxMenuCount : true);
-    if (!from || !countOk || (query.text && !isAcceptableSubsetText(*query.text))) {
+    std::optional<std::vector<uint32_t>> picked;
+    if (query.families) picked = pickedFamilies(*query.families);
+    const bool pickOk = !query.families || (picked && !query.from && !query.count);
+    if (!from || !countOk || !pickOk || (query.text && !isAcceptableSubsetText(*query.text))) {
         return Http::replyBadRequest(exchange);
     }
-    agent.catalogues().whenCurrent([&agent, exchange, query, from = *from,
-                                    count = *count](std::shared_ptr<const FontSet> set) {
+    agent.catalogues().whenCurrent([&agent, exchange, query, from = *from, count = *count,
+                                    picked =
+                                        std::move(picked)](std::shared_ptr<const FontSet> set) {
         if (!set) return Http::replyUnavailable(exchange);
         std::shared_ptr<const FontMenu> menu;
         try {
@@ -65,11 +141,23 @@ void menu(Agent& agent, const Http::Exchange& exchange, const Http::Query& query
             return Http::replyStatus(exchange, 500, "Internal Server Error");
         }
         const std::string* text = query.text ? &*query.text : nullptr;
-        const std::string etag = Http::menuEntityTag(set->plain->validator, from, count, text);
+        const std::string etag = Http::menuEntityTag(set->plain->validator, from, count, text,
+                                                     picked ? &*picked : nullptr);
         Http::addValidators(exchange, etag, std::string());
         if (Http::answeredNotModified(exchange, etag)) return;
-        const size_t families = count != 0 ? count : menu->size();
-        MenuStream::start(agent, exchange, set, std::move(menu), from, families, query.text);
+        // The families sent, in order: those picked that the catalogue has, or the window.
+        std::vector<size_t> families;
+        if (picked) {
+            for (const uint32_t family : *picked) {
+                if (family < menu->size()) families.push_back(family);
+            }
+        } else {
+            const size_t begin = std::min<size_t>(from, menu->size());
+            const size_t end =
+                begin + std::min<size_t>(count != 0 ? count : menu->size(), menu->size() - begin);
+            for (size_t family = begin; family < end; ++family) families.push_back(family);
+        }
+        MenuStream::start(agent, exchange, set, std::move(menu), std::move(families), query.text);
     });
 }
 

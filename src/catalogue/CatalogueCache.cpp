@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "catalogue/CoversDocument.h"
 #include "catalogue/DetailedDocument.h"
 #include "http/HttpCaching.h"
 #include "util.h"
@@ -26,24 +27,47 @@ CatalogueDetails detailsOf(const FontSet& set) {
     return details;
 }
 
-// The plain document of `families`, or the detailed one with `details`.
-std::shared_ptr<const Catalogue> makeCatalogue(ResultSet* families,
-                                               const CatalogueDetails* details) {
+// The document `reply` holds, written from `families`.
+std::shared_ptr<const Catalogue> catalogueOf(VornFontAgent::CatalogueReply reply,
+                                             const ResultSet& families) {
     auto catalogue = std::make_shared<Catalogue>();
-    if (details != nullptr) {
-        int nErrorCode = 0;
-        std::string text = convertToDetailedJson(families, *details, nErrorCode);
-        catalogue->reply = VornFontAgent::catalogueReplyOf(std::move(text), nErrorCode);
-    } else {
-        catalogue->reply = VornFontAgent::makeCatalogueReply(families);
-    }
+    catalogue->reply = std::move(reply);
     catalogue->validator = Http::contentEntityTag(catalogue->reply.body);
-    for (const Typeface* typeface : *families) {
+    for (const Typeface* typeface : families) {
         if (typeface == nullptr) continue;
         ++catalogue->families;
         catalogue->faces += typeface->childList.size();
     }
     return catalogue;
+}
+
+// The plain document of `families`, or the detailed one with `details`.
+std::shared_ptr<const Catalogue> makeCatalogue(ResultSet* families,
+                                               const CatalogueDetails* details) {
+    if (details != nullptr) {
+        int nErrorCode = 0;
+        std::string text = convertToDetailedJson(families, *details, nErrorCode);
+        return catalogueOf(VornFontAgent::catalogueReplyOf(std::move(text), nErrorCode), *families);
+    }
+    return catalogueOf(VornFontAgent::makeCatalogueReply(families), *families);
+}
+
+// The document of `families` cut into pieces; the one already made of the same text is shared
+// rather than held twice.
+std::shared_ptr<const DocumentPieces> makePieces(ResultSet* families,
+                                                 const CatalogueDetails* details,
+                                                 const FaceFactsTable& facts,
+                                                 std::shared_ptr<const Catalogue> made) {
+    auto pieces = std::make_shared<DocumentPieces>();
+    int nErrorCode = 0;
+    std::string text = writePieces(families, details, facts, *pieces, nErrorCode);
+    if (made && made->reply.body == text) {
+        pieces->whole = std::move(made);
+    } else {
+        pieces->whole =
+            catalogueOf(VornFontAgent::catalogueReplyOf(std::move(text), nErrorCode), *families);
+    }
+    return pieces;
 }
 
 // The face that stands for each family: the first all "Normal" one, else the first.
@@ -177,6 +201,29 @@ std::shared_ptr<const Catalogue> CatalogueCache::document(const FontSet& set, bo
     }
     letKeptGo(hadKept);
     return catalogue;
+}
+
+std::shared_ptr<const DocumentPieces> CatalogueCache::pieces(const FontSet& set, bool detailed) {
+    Pieces& cut = pieces_[detailed ? 1 : 0];
+    if (cut.pieces && sameState(cut.state, set.state)) return cut.pieces;
+    const bool hadKept = kept_.families != nullptr;
+    // Let go before the new ones are made: both would be held at once otherwise.
+    cut = Pieces{};
+    const std::shared_ptr<ResultSet> families = familiesOf(set);
+    const FaceFactsTable none;
+    const FaceFactsTable& facts = set.facts ? *set.facts : none;
+    if (detailed) {
+        const CatalogueDetails details = detailsOf(set);
+        const bool madeDetailed = detailed_.catalogue && sameState(detailed_.state, set.state);
+        cut = Pieces{set.state, makePieces(families.get(), &details, facts,
+                                           madeDetailed ? detailed_.catalogue : nullptr)};
+        // The same text as the detailed document: a detailed request takes it from here.
+        detailed_ = Detailed{set.state, cut.pieces->whole};
+    } else {
+        cut = Pieces{set.state, makePieces(families.get(), nullptr, facts, set.plain)};
+    }
+    letKeptGo(hadKept);
+    return cut.pieces;
 }
 
 std::shared_ptr<const FontMenu> CatalogueCache::menu(const FontSet& set) {

@@ -25,6 +25,8 @@ struct Catalogue {
     size_t faces = 0;
 };
 
+struct DocumentPieces;
+
 // One family of the font menu and the face that stands for it: the first face whose weight,
 // width and slant are all "Normal", else the first face. No file when the family has no face.
 struct MenuEntry {
@@ -69,6 +71,10 @@ class CatalogueCache {
     // The document of `set`, plain or detailed. The detailed one is made on first use and
     // remembered while the files stay the same.
     std::shared_ptr<const Catalogue> document(const FontSet& set, bool detailed);
+    // The document of `set`, plain or detailed, cut at its families and faces for the
+    // documents restricted to some of its faces; made on first use and remembered while the
+    // files stay the same.
+    std::shared_ptr<const DocumentPieces> pieces(const FontSet& set, bool detailed);
     // The font menu of `set`, made on first use and remembered while the files stay the same.
     std::shared_ptr<const FontMenu> menu(const FontSet& set);
 
@@ -122,6 +128,10 @@ class CatalogueCache {
         std::shared_ptr<const FontSetState> state;
         std::shared_ptr<const FontMenu> menu;
     } menu_;
+    struct Pieces {
+        std::shared_ptr<const FontSetState> state;
+        std::shared_ptr<const DocumentPieces> pieces;
+    } pieces_[2];  // plain, detailed
     std::vector<Waiter> waiting_;
     bool refreshing_ = false;
     bool stuck_ = false;  // the running refresh has outlasted the wait limit

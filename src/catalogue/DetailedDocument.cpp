@@ -1,5 +1,6 @@
 #include "catalogue/DetailedDocument.h"
 
+#include <utility>
 #include <vector>
 
 #include "VornFontAgent.h"
@@ -36,14 +37,17 @@ class ObjectText {
 
 class DetailedFamilyWriter {
   public:
-    explicit DetailedFamilyWriter(const CatalogueDetails& details) : details_(details) {}
+    explicit DetailedFamilyWriter(const CatalogueDetails& details, FaceWritten onFace = nullptr)
+        : details_(details), onFace_(std::move(onFace)) {}
 
     void operator()(const Typeface& typeface, std::string& out) {
         ObjectText family(out);
         family.member("childList") += '[';
         for (size_t i = 0; i < typeface.childList.size(); ++i) {
             if (i > 0) out += ',';
+            const size_t begin = out.size();
             writeFace(typeface.childList[i], typeface.isVariation, out);
+            if (onFace_) onFace_(typeface.childList[i], begin, out.size());
         }
         out += ']';
         family.text("family", typeface.family);
@@ -139,6 +143,7 @@ class DetailedFamilyWriter {
     }
 
     const CatalogueDetails& details_;
+    FaceWritten onFace_;
     std::unordered_map<const std::vector<std::string>*, std::string> written_;
     std::unordered_map<const std::vector<LayoutFeature>*, std::string> featuresWritten_;
 };
@@ -148,4 +153,9 @@ class DetailedFamilyWriter {
 std::string convertToDetailedJson(ResultSet* familes, const CatalogueDetails& details,
                                   int& nErrorCode) {
     return VornFontAgent::writeFamilies(familes, nErrorCode, DetailedFamilyWriter(details));
+}
+
+std::function<void(const Typeface&, std::string&)> detailedFamilyWriter(
+    const CatalogueDetails& details, FaceWritten onFace) {
+    return DetailedFamilyWriter(details, std::move(onFace));
 }

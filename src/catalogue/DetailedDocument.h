@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -22,3 +23,10 @@ struct CatalogueDetails {
 // as in the plain document, so that a reader of either finds them alike.
 std::string convertToDetailedJson(ResultSet* familes, const CatalogueDetails& details,
                                   int& nErrorCode);
+
+// Told where a face's text begins and ends in a document being written, once per face in the
+// document's order.
+using FaceWritten = std::function<void(const TypefaceItem& face, size_t begin, size_t end)>;
+// Writes one family of the detailed document, as convertToDetailedJson does, for writeFamilies.
+std::function<void(const Typeface&, std::string&)> detailedFamilyWriter(
+    const CatalogueDetails& details, FaceWritten onFace);

@@ -139,6 +139,7 @@ Query parseQuery(evhttp_request* req) {
         // libevent gives up on the whole query for one malformed escape (%ZZ, a trailing %) and
         // keeps none of it: a file request must not then turn into a catalogue request.
         query.undecodableFile = namesParameter(uri, "file");
+        query.undecodableCovers = namesParameter(uri, "covers");
         return query;
     }
     if (const char* file = evhttp_find_header(&params, "file")) query.file = file;
@@ -152,6 +153,8 @@ Query parseQuery(evhttp_request* req) {
     query.menu = menu != nullptr && strcmp(menu, "1") == 0;
     if (const char* from = evhttp_find_header(&params, "from")) query.from = from;
     if (const char* count = evhttp_find_header(&params, "count")) query.count = count;
+    if (const char* covers = evhttp_find_header(&params, "covers")) query.covers = covers;
+    if (const char* families = evhttp_find_header(&params, "families")) query.families = families;
     return query;
 }
 

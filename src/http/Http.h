@@ -67,11 +67,16 @@ struct Query {
     bool details = false;  // "details=1": the catalogue with the details for font pickers
     bool events = false;   // "events=1": a stream of catalogue events
     bool menu = false;     // "menu=1": a face of each family, for a font menu
-    std::optional<std::string> from;   // with `menu`: the first family, a decimal index
-    std::optional<std::string> count;  // with `menu`: how many families
+    std::optional<std::string> from;      // with `menu`: the first family, a decimal index
+    std::optional<std::string> count;     // with `menu`: how many families
+    std::optional<std::string> families;  // with `menu`: which families, decimal indices
+    // The catalogue's faces that map every character of this text only.
+    std::optional<std::string> covers;
     // The query names a `file` parameter but cannot be decoded (a malformed escape anywhere
     // in it): nothing else of it is known.
     bool undecodableFile = false;
+    // Likewise for a `covers` parameter: a catalogue of every face is not what was asked for.
+    bool undecodableCovers = false;
 };
 
 // One request and what the layer learnt of it before any route ran.

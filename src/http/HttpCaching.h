@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <vector>
 
 #include <event2/util.h>
 
@@ -64,15 +65,31 @@ inline std::string faceEntityTag(const FileIdentity& file, uint32_t face, const 
     return hash.tag('w');
 }
 
-// A font menu's tag: the catalogue's validator and the parameters that chose the window and the
-// text (`count` 0 for "every family").
+// A font menu's tag: the catalogue's validator and the parameters that chose the window (or
+// the families picked) and the text (`count` 0 for "every family").
 inline std::string menuEntityTag(const std::string& catalogue, uint32_t from, uint32_t count,
-                                 const std::string* text) {
+                                 const std::string* text,
+                                 const std::vector<uint32_t>* picked = nullptr) {
     TagHash hash;
     hash.add(catalogue.data(), catalogue.size()).addValue(from).addValue(count);
     hash.addValue(text != nullptr ? text->size() + 1 : 0);
     if (text != nullptr) hash.add(text->data(), text->size());
+    // Hashed only when given, so that a window's tag stays what it was.
+    if (picked != nullptr) {
+        hash.addValue(picked->size());
+        for (const uint32_t family : *picked) hash.addValue(family);
+    }
     return hash.tag('m');
+}
+
+// The tag of a catalogue restricted to the faces that map every one of `characters` (distinct,
+// in order): the whole document's validator and the characters. Texts with the same characters
+// give the same document, and the same tag.
+inline std::string coversEntityTag(const std::string& catalogue, const std::u32string& characters) {
+    TagHash hash;
+    hash.add(catalogue.data(), catalogue.size()).addValue(characters.size());
+    for (const char32_t character : characters) hash.addValue(character);
+    return hash.tag('v');
 }
 
 // A reply body's tag: equal bodies, equal tags.

@@ -679,9 +679,13 @@ GREEK = [chr(c) for c in range(0x0384, 0x03CF) if c not in (0x0387, 0x038B, 0x03
 
 
 def make_coverage(out):
-    """A face that cannot draw an English sample: its map holds only Greek."""
+    """A face that cannot draw an English sample: its map holds only Greek. Its bold maps
+    Latin letters too, so that a text of both keeps one face of the family."""
     save(build("Example Greek", "Regular", "ExampleGreek-Regular", letters=GREEK),
          os.path.join(out, "coverage/ExampleGreek.ttf"))
+    save(build("Example Greek", "Bold", "ExampleGreek-Bold", weight=700,
+               letters=GREEK + LETTERS),
+         os.path.join(out, "coverage/ExampleGreek-Bold.ttf"))
 
 
 def make_copies(out):

@@ -66,6 +66,17 @@ describe('catalogue', () => {
     assert.equal(face('ExampleTrio-Bold').fileSize, fs.statSync(fontPath('ExampleTrio.ttc')).size);
   });
 
+  test('covers: only the faces that map every character of the text', async (t) => {
+    const direct = await (await fetch(agent.base + '?covers=%CE%A9')).json();
+    if (direct.length === families.length) {
+      return t.skip('agent ignores covers=: ?covers=%CE%A9 must list only the Greek face');
+    }
+    const greek = await agent.catalogue({covers: 'Ω'});
+    assert.deepEqual(greek.families.map((f) => f.family), ['Example Greek']);
+    assert.equal(greek.detailed, agent.supports.details);
+    assert.deepEqual((await agent.catalogue({details: false, covers: 'ΩA'})).families, []);
+  });
+
   test('a busy agent (503 with Retry-After) is asked again; a lasting 503 is an error', async () => {
     const replies = [503, 503, 200];
     const asked = [];
@@ -187,6 +198,7 @@ describe('menu', () => {
        async () => {
     const entries = await collect(agent.menu({text: 'Ab', FontFace: null}));
     assert.equal(agent.supports.menu, true);
+    assert.equal(agent.supports.subsets, true);
     assert.deepEqual(entries.map((e) => e.family), families.map((f, i) => i));
     for (const entry of entries) {
       const face = standingFace(families[entry.family]);
@@ -196,6 +208,9 @@ describe('menu', () => {
     }
     const window = await collect(agent.menu({from: 1, count: 2, FontFace: null}));
     assert.deepEqual(window.map((e) => e.family), [1, 2]);
+    const picked = await collect(agent.menu({indices: [2, 0], text: 'Ab', FontFace: null}));
+    assert.deepEqual(picked.map((e) => e.family), [2, 0]);
+    assert.deepEqual(Buffer.from(picked[1].bytes), Buffer.from(entries[0].bytes));
     // Without a text, each family's own name.
     const named = await fetch(agent.subsetUrl(standingFace(families[1]), families[1].family));
     assert.deepEqual(Buffer.from(window[0].bytes), Buffer.from(await named.arrayBuffer()));
@@ -210,6 +225,9 @@ describe('menu', () => {
     const direct = await collect(agent.menu({count: 2, text: 'Ab', FontFace: null}));
     assert.deepEqual(entries.map((e) => Buffer.from(e.bytes)),
                      direct.map((e) => Buffer.from(e.bytes)));
+    const picked = await collect(older.menu({families, indices: [1, families.length, 0],
+                                             text: 'Ab', FontFace: null}));
+    assert.deepEqual(picked.map((e) => e.family), [1, 0]);
   });
 });
 
