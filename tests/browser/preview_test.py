@@ -221,6 +221,8 @@ class StaticHandler(vorn_harness.QuietHandler):
             if "file" not in query:
                 return self.reply(200, json.dumps(FEATURES_CATALOGUE).encode())
             return self.fixture("webface/ExampleLigatures.otf")
+        if kind == "older":
+            return self.forward(query)
         if kind == "covers":
             if "covers" in query:
                 return self.reply(200, json.dumps(self.covering(query["covers"][0])).encode())
@@ -234,6 +236,19 @@ class StaticHandler(vorn_harness.QuietHandler):
                 return self.reply(200, json.dumps(LIVE_CATALOGUES[LIVE["version"]]).encode())
             return self.fixture("static/ExampleSans-Regular.ttf")
         return self.reply(404)
+
+    def forward(self, query):
+        """The real agent as an older one would answer: `covers` ignored, no event stream."""
+        if "events" in query:
+            return self.reply(404)
+        kept = urllib.parse.urlencode([(k, v) for k, values in query.items() if k != "covers"
+                                       for v in values], quote_via=urllib.parse.quote)
+        try:
+            with urllib.request.urlopen(WORLD.agent.url + ("?" + kept if kept else ""),
+                                        timeout=30) as reply:
+                return self.reply(reply.status, reply.read(), reply.headers["Content-Type"])
+        except urllib.error.HTTPError as err:
+            return self.reply(err.code)
 
     def do_HEAD(self):
         # The stand-in filters by text: it refuses an empty text, as the agent does.
@@ -983,6 +998,14 @@ class FeatureToggles(PageTest):
 class DrawsThisText(PageTest):
     shown = FiltersAndKeyboard.shown
 
+    @property
+    def covers(self):
+        return WORLD.features["covers"]
+
+    @property
+    def base(self):
+        return self.agent_url or WORLD.agent.url
+
     def setUp(self):
         super().setUp()
         self.assertEqual(self.page.wait_catalogue(), "ready")
@@ -1013,11 +1036,11 @@ class DrawsThisText(PageTest):
         self.assertTrue(self.page.js("document.getElementById('counts').textContent")
                         .startswith("Showing "))
         asked = self.page.js("performance.getEntriesByType('resource').map((e) => e.name)")
-        if WORLD.features["covers"]:
-            self.assertIn(WORLD.agent.url + "?covers=Sans", asked)
+        if self.covers:
+            self.assertIn(self.base + "?covers=Sans", asked)
         else:
-            self.assertNotIn(WORLD.agent.url + "?covers=Sans", asked)
-            self.assertIn(WORLD.agent.url + "?menu=1&text=Sans", asked)
+            self.assertNotIn(self.base + "?covers=Sans", asked)
+            self.assertIn(self.base + "?menu=1&text=Sans", asked)
         self.type("")
         self.assertEqual(self.settled(), "idle")
         self.assertEqual(self.shown(), everything)
@@ -1031,10 +1054,20 @@ class DrawsThisText(PageTest):
             "document.getElementById('filters-box').open = true, __t.frames().then(() => "
             "[Math.max(document.scrollingElement.scrollWidth, document.getElementById("
             "'f-draws-state').getBoundingClientRect().right), innerWidth])"))
-        if not WORLD.features["covers"]:
+        if not self.covers and self.agent_url is None:
             self.skipTest("agent does not filter by text: GET /?covers= must answer 400 and "
                           "/?covers=TEXT only the faces that map all of TEXT (the page checked "
                           "each family's menu subset instead)")
+
+
+class DrawsThisTextFromMenus(DrawsThisText):
+    """The same against the agent as an older one, without covers: each family's font-menu
+    subset for the text decides."""
+    covers = False
+
+    @property
+    def agent_url(self):
+        return WORLD.origin.url + "fake/older/"
 
 
 class DrawsThisTextByCovers(PageTest):
