@@ -11,7 +11,6 @@ so a fixture face reaches it only through the agent. Firefox is driven over WebD
 Exits 77 (CTest's skip code for this test) when Firefox is not installed.
 """
 
-import argparse
 import os
 import shutil
 import sys
@@ -23,7 +22,6 @@ import vorn_harness  # noqa: E402
 from devtools import UNTIL  # noqa: E402
 from firefox import Firefox, Page  # noqa: E402
 
-SKIP = 77
 ARGS = None
 WORLD = None
 
@@ -106,7 +104,7 @@ class World:
                urllib.parse.quote(self.agent.url, safe=""))
         return Page(firefox or self.firefox, url, prelude=HELPERS)
 
-    def stop(self, show_logs=False):
+    def stop(self):
         if self.firefox:
             self.firefox.close()
         if self.origin:
@@ -114,12 +112,6 @@ class World:
         if self.agent:
             self.agent.stop()
             self.agent_log.close()
-        if show_logs:
-            for name in ("agent.log", "firefox.log"):
-                path = os.path.join(self.root, name)
-                if os.path.exists(path):
-                    with open(path, errors="replace") as f:
-                        print("--- last lines of %s ---\n%s" % (name, "".join(f.readlines()[-40:])))
         self.files.close()
 
 
@@ -184,25 +176,9 @@ class LoopbackRefused(unittest.TestCase):
 
 
 def main():
-    global ARGS, WORLD
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--agent", required=True)
-    parser.add_argument("--fixtures", required=True)
-    parser.add_argument("--web", required=True)
-    parser.add_argument("--firefox", default="/usr/bin/firefox-esr")
-    ARGS, rest = parser.parse_known_args()
-    if not os.access(ARGS.firefox, os.X_OK):
-        print("SKIP: %s is not installed (Debian package: firefox-esr); the Firefox test of "
-              "web/preview.html did not run." % ARGS.firefox)
-        return SKIP
-    WORLD = World()
-    passed = False
-    try:
-        program = unittest.main(argv=[sys.argv[0]] + rest, exit=False, verbosity=2)
-        passed = program.result.wasSuccessful()
-    finally:
-        WORLD.stop(show_logs=not passed)
-    return 0 if passed else 1
+    return vorn_harness.run_browser_tests(
+        sys.modules[__name__], World, "firefox", "firefox-esr",
+        "the Firefox test of web/preview.html")
 
 
 if __name__ == "__main__":

@@ -18,7 +18,6 @@ in front is visible, the others hidden, and Page.bringToFront swaps them.
 Exits 77 (CTest's skip code for this test) when Chromium is not installed.
 """
 
-import argparse
 import json
 import os
 import shutil
@@ -32,7 +31,6 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 import vorn_harness  # noqa: E402
 from devtools import Browser, Page  # noqa: E402
 
-SKIP = 77
 TABS = 12
 SERVED = ["static/ExampleSans-Regular.ttf", "static/ExampleSans-Bold.ttf",
           "variable/ExampleVar.ttf"]
@@ -238,23 +236,9 @@ class ManyTabs(unittest.TestCase):
 
 
 def main():
-    global ARGS, WORLD
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--agent", required=True)
-    parser.add_argument("--fixtures", required=True)
-    parser.add_argument("--web", required=True)
-    parser.add_argument("--chromium", default="/usr/bin/chromium")
-    ARGS, rest = parser.parse_known_args()
-    if not os.access(ARGS.chromium, os.X_OK):
-        print("SKIP: %s is not installed; the many-tabs test of web/preview.html did not run."
-              % ARGS.chromium)
-        return SKIP
-    WORLD = World()
-    try:
-        result = unittest.main(argv=[sys.argv[0]] + rest, exit=False, verbosity=2).result
-    finally:
-        WORLD.stop()
-    return 0 if result.wasSuccessful() else 1
+    return vorn_harness.run_browser_tests(
+        sys.modules[__name__], World, "chromium", "chromium",
+        "the many-tabs test of web/preview.html")
 
 
 if __name__ == "__main__":

@@ -12,7 +12,6 @@ EventSource must see the catalogue change when a font is copied in.
 Exits 77 (CTest's skip code for this test) when Chromium is not installed.
 """
 
-import argparse
 import http.server
 import json
 import os
@@ -29,7 +28,6 @@ from devtools import Browser, Page  # noqa: E402
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "fonts"))
 from make_fixtures import web_advance  # noqa: E402  (the glyphs' advances, in font units)
 
-SKIP = 77
 COPIED = ["collection/ExampleTrio.ttc", "webface/ExampleWebTrio.ttc",
           "webface/ExampleLigatures.otf", "variable/ExampleVarDeltas.ttf"]
 # Bounds on waits in the page, in milliseconds; the conditions end them far sooner.
@@ -169,21 +167,9 @@ class LiveChanges(unittest.TestCase):
 
 
 def main():
-    global ARGS, WORLD
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--agent", required=True)
-    parser.add_argument("--fixtures", required=True)
-    parser.add_argument("--chromium", default="/usr/bin/chromium")
-    ARGS, rest = parser.parse_known_args()
-    if not os.access(ARGS.chromium, os.X_OK):
-        print("SKIP: %s is not installed" % ARGS.chromium)
-        return SKIP
-    WORLD = World()
-    try:
-        result = unittest.main(argv=[sys.argv[0]] + rest, exit=False, verbosity=2).result
-    finally:
-        WORLD.stop()
-    return 0 if result.wasSuccessful() else 1
+    return vorn_harness.run_browser_tests(
+        sys.modules[__name__], World, "chromium", "chromium",
+        "the web-face test in a browser", web=False)
 
 
 if __name__ == "__main__":

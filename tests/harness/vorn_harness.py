@@ -9,13 +9,16 @@ Import it with the folder on sys.path:
     sys.path.insert(0, os.path.join(<source root>, "tests", "harness"))
 """
 
+import argparse
 import os
 import shutil
 import signal
 import socket
 import subprocess
+import sys
 import tempfile
 import threading
+import unittest
 import http.server
 import functools
 
@@ -136,3 +139,48 @@ class StaticOrigin:
 class QuietHandler(http.server.SimpleHTTPRequestHandler):
     def log_message(self, *args):
         pass
+
+
+SKIP = 77  # CTest's skip code for the browser tests
+
+
+def run_browser_tests(module, make_world, browser, package, what, web=True):
+    """The main of a browser test file: reads --agent, --fixtures, --web (when `web`) and
+    --<browser> (the binary, by default /usr/bin/<package>) into `module.ARGS`, makes
+    `module.WORLD` with make_world(), runs the file's test cases and stops the world, showing
+    the last lines of its logs when a test failed. SKIP when the browser is not installed."""
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--agent", required=True)
+    parser.add_argument("--fixtures", required=True)
+    if web:
+        parser.add_argument("--web", required=True)
+    parser.add_argument("--" + browser, default="/usr/bin/" + package)
+    args, rest = parser.parse_known_args()
+    binary = getattr(args, browser)
+    if not os.access(binary, os.X_OK):
+        print("SKIP: %s is not installed (Debian package: %s); %s did not run."
+              % (binary, package, what))
+        return SKIP
+    module.ARGS = args
+    world = module.WORLD = make_world()
+    passed = False
+    try:
+        program = unittest.main(module=module, argv=[sys.argv[0]] + rest, exit=False,
+                                verbosity=2)
+        passed = program.result.wasSuccessful()
+    finally:
+        root = world.files.root
+        if not passed:
+            show_logs(root)
+        world.stop()
+    return 0 if passed else 1
+
+
+def show_logs(folder, lines=40):
+    """Prints the last lines of each log in a test's folder (browsers' D-Bus complaints left
+    out: there is no session bus here)."""
+    for name in sorted(os.listdir(folder)):
+        if name.endswith(".log"):
+            with open(os.path.join(folder, name), errors="replace") as f:
+                kept = [line for line in f if "dbus" not in line]
+            print("--- last lines of %s ---\n%s" % (name, "".join(kept[-lines:])))
