@@ -98,11 +98,23 @@ export class DrawsFilter {
     const faces = records.map((r) => r.childList.map(faceKey).join('\n')).join('\n');
     this.records = records;
     if (agent === this.agent && faces === this.catalogue) return;
-    if (agent !== this.agent) this.result = null;
+    if (agent !== this.agent) {
+      clearTimeout(this.timer);  // an answer of the agent before is no answer here
+      this.abort?.abort();
+      this.say('idle', '');
+      this.drop();
+    }
     this.agent = agent;
     this.catalogue = faces;
     this.answers.clear();
     if (records.length) this.schedule(0);
+  }
+
+  /** No filter in force: every face is shown again. */
+  drop() {
+    if (!this.result) return;
+    this.result = null;
+    this.onResult();
   }
 
   /** The text to check: its characters once each, without spaces and controls (a page draws
@@ -118,17 +130,15 @@ export class DrawsFilter {
     const text = this.wanted();
     if (!text || !this.agent) {
       this.say('idle', '');
-      if (this.result) {
-        this.result = null;
-        this.onResult();
-      }
-      return;
+      return this.drop();
     }
     if ([...text].length > MAX_SUBSET_TEXT) {
-      return this.say('error', 'At most ' + MAX_SUBSET_TEXT.toLocaleString('en') +
-                      ' different characters.');
+      this.say('error', 'At most ' + MAX_SUBSET_TEXT.toLocaleString('en') +
+               ' different characters.');
+      return this.drop();
     }
-    if (this.answers.has(text)) return this.show(text, this.answers.get(text));
+    const known = this.answers.get(text);
+    if (known) return this.show(text, known);
     this.say('checking', 'Checking…');
     this.timer = setTimeout(() => this.run(text), wait);
   }
@@ -142,18 +152,19 @@ export class DrawsFilter {
         {faces: await facesByCovers(agent, text, abort.signal)} :
         {families: await familiesByMaps(agent, records, text, abort.signal)};
       if (abort.signal.aborted) return;
-      this.answers.delete(text);
-      this.answers.set(text, answer);
-      if (this.answers.size > REMEMBERED) this.answers.delete(this.answers.keys().next().value);
       this.show(text, answer);
     } catch (err) {
       if (abort.signal.aborted) return;
       this.say('error', 'Cannot check this text: ' + (err instanceof AgentError ? err.message :
                                                        'the reply could not be read') + '.');
+      this.drop();
     }
   }
 
   show(text, answer) {
+    this.answers.delete(text);  // most recently used last
+    this.answers.set(text, answer);
+    if (this.answers.size > REMEMBERED) this.answers.delete(this.answers.keys().next().value);
     this.result = answer;
     const families = answer.families ? answer.families.size :
       this.records.filter((r) => r.childList.some((f) => answer.faces.has(faceKey(f)))).length;
