@@ -579,10 +579,15 @@ TEST_F(AgentHttp, ServedAndRefusedFilesLeaveNoDescriptorOpen) {
 }
 
 TEST_F(AgentHttp, FileOfMoreThanTwoGibibytesIsOfferedWhole) {
-    // A sparse font: FreeType reads its tables at the start, the rest is a hole on disk.
-    const std::string huge = fontconfig_->install("static/ExampleSans-Italic.ttf", "Huge.ttf");
+    // A sparse font: FreeType reads its tables at the start, the rest is a hole on disk. It is
+    // made whole outside the font folder and moved in, as an installer does: a font scanned
+    // while still being written is a case of its own.
+    const std::string made = fontconfig_->root + "/Huge.ttf";
+    std::filesystem::copy_file(std::string(FIXTURE_DIR) + "/static/ExampleSans-Italic.ttf", made);
     const off_t size = (off_t{1} << 31) + 4096;
-    ASSERT_EQ(truncate(huge.c_str(), size), 0);
+    ASSERT_EQ(truncate(made.c_str(), size), 0);
+    const std::string huge = fontconfig_->fontDir + "/Huge.ttf";
+    std::filesystem::rename(made, huge);
     const int fd = connectLoopback(port());
     ASSERT_GE(fd, 0);
     const std::string request = "GET /?file=" + urlEncode(huge) + " HTTP/1.1\r\n\r\n";

@@ -217,7 +217,9 @@ std::shared_ptr<const FontPathList> FontSetMonitor::listFontPaths() {
             stamps = stampsOf(dependencies_);
             changedDuringScan = stampedSince(stamps, scanBegan);
         }
-        stamps_ = std::move(stamps);
+        // Stamps taken after a scan that a change overlapped already show that change: kept,
+        // they would make the next look find nothing new and skip the scan that lists it.
+        stamps_ = changedDuringScan ? std::vector<FileStamp>() : std::move(stamps);
     }
     watch_.arm(dependencies_, changedDuringScan ? std::vector<FileStamp>() : stamps_);
     return paths_;
