@@ -5,19 +5,11 @@
 
 import {cssStretch, cssString, cssWeight, variationSettings} from './vorn-fonts.js';
 import {round, styleName} from './picker-panel.js';
+import {$, el} from './picker-dom.js';
 
 // Four samples side by side still leave each about 300 px at 1280 px wide.
 export const MAX_PINS = 4;
 const DEFAULT_SIZE = 36;
-
-const $ = (id) => document.getElementById(id);
-
-function el(tag, className, text) {
-  const node = document.createElement(tag);
-  if (className) node.className = className;
-  if (text !== undefined) node.textContent = text;
-  return node;
-}
 
 const identity = (face) => face.file + '\n' + face.postScript + '\n' + face.index;
 

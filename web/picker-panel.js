@@ -7,19 +7,11 @@ import {axisKey, axisTag, coordinates, cssString, cssStretch, cssStyle, cssWeigh
 import {SAMPLES, chooseSample, languageName, sampleLanguages,
         sampleText} from './picker-samples.js';
 import {FeatureToggles} from './picker-features.js';
+import {$, el} from './picker-dom.js';
 
 const AXIS_NAMES = {wght: 'Weight', wdth: 'Width', slnt: 'Slant', ital: 'Italic',
                     opsz: 'Optical size', GRAD: 'Grade'};
 const CUSTOM = '';
-
-const $ = (id) => document.getElementById(id);
-
-function el(tag, className, text) {
-  const node = document.createElement(tag);
-  if (className) node.className = className;
-  if (text !== undefined) node.textContent = text;
-  return node;
-}
 
 export function round(value) {
   return Math.round(value * 1000) / 1000;

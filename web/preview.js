@@ -14,8 +14,8 @@ import {FacePanel, axesOf, styleName} from './picker-panel.js';
 import {SAMPLES, languageName, preferredLanguages, sampleText} from './picker-samples.js';
 import {DrawsFilter} from './picker-draws.js';
 import {CopyChooser, chooseCopy, foldCopies} from './picker-duplicates.js';
+import {$, el} from './picker-dom.js';
 
-const $ = (id) => document.getElementById(id);
 const ui = {
   form: $('agent-form'), agent: $('agent'), status: $('status'), counts: $('counts'),
   caps: $('caps'), search: $('search'), sampleText: $('sample-text'),
@@ -33,13 +33,6 @@ const NARROW = matchMedia('(max-width: 760px)');
 // replies for an earlier one, still in flight, are dropped.
 const state = {generation: 0, agent: null, text: '', detailed: false, model: [], expanded:
                new Set(), drawer: null, stream: null, updates: 0, panelFace: null};
-
-function el(tag, className, text) {
-  const node = document.createElement(tag);
-  if (className) node.className = className;
-  if (text !== undefined) node.textContent = text;
-  return node;
-}
 
 const str = (value) => (typeof value === 'string' ? value : '');
 const plural = (n, word) => n + ' ' + word + (n === 1 ? '' : 's');
