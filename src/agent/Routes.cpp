@@ -17,7 +17,7 @@ namespace Routes {
 
 namespace {
 
-// The distinct characters of a `covers` text, in order; nullopt for a text that cannot be
+// The distinct characters of a `covers` text, sorted; nullopt for a text that cannot be
 // asked for, as `text` of the file route: empty, not UTF-8, or over 1,024 characters. Every
 // character counts, spaces and controls included, as fontconfig counts them.
 std::optional<std::u32string> coveredCharacters(const std::string& text) {
