@@ -41,16 +41,31 @@ const ALIAS = {'zh-hk': 'zh-tw', 'zh-mo': 'zh-tw', 'zh-sg': 'zh-cn'};
 // when the catalogue does not say.
 export const PROBE_TEXT = SAMPLES.map(([, text]) => probeOf(text)).join('');
 
-const displayNames = typeof Intl.DisplayNames === 'function' ?
-  new Intl.DisplayNames(['en'], {type: 'language'}) : null;
+// The browser's names of languages and scripts, each table made when first asked for: making
+// one loads the browser's name data, which would add 20 to 50 ms to the page's start, and the
+// first screen seldom needs a name.
+const displayNames = new Map();
 
-/** "Greek" for "el"; the tag itself when the browser has no name for it. */
-export function languageName(tag) {
+function displayName(type, tag) {
+  if (!displayNames.has(type)) {
+    displayNames.set(type, typeof Intl.DisplayNames === 'function' ?
+      new Intl.DisplayNames(['en'], {type}) : null);
+  }
   try {
-    return displayNames?.of(tag) || tag;
+    return displayNames.get(type)?.of(tag) || tag;
   } catch {
     return tag;  // fontconfig has tags Intl does not accept
   }
+}
+
+/** "Greek" for "el"; the tag itself when the browser has no name for it. */
+export function languageName(tag) {
+  return displayName('language', tag);
+}
+
+/** "Cyrillic" for "Cyrl"; the tag itself when the browser has no name for it. */
+export function scriptName(tag) {
+  return displayName('script', tag);
 }
 
 /** The reader's languages that have a sample, then English. */

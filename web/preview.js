@@ -11,7 +11,8 @@ import {VirtualList} from './picker-list.js';
 import {Compare} from './picker-compare.js';
 import {Favourites, identifies} from './picker-favourites.js';
 import {FacePanel, axesOf, styleName} from './picker-panel.js';
-import {SAMPLES, languageName, preferredLanguages, sampleText} from './picker-samples.js';
+import {SAMPLES, languageName, preferredLanguages, sampleText,
+        scriptName} from './picker-samples.js';
 import {DrawsFilter} from './picker-draws.js';
 import {CopyChooser, chooseCopy, foldCopies} from './picker-duplicates.js';
 import {$, el} from './picker-dom.js';
@@ -37,6 +38,8 @@ const state = {generation: 0, agent: null, text: '', detailed: false, model: [],
 const str = (value) => (typeof value === 'string' ? value : '');
 const plural = (n, word) => n + ' ' + word + (n === 1 ? '' : 's');
 const familiesText = (n) => n + (n === 1 ? ' family' : ' families');
+// The order of localeCompare, from one collator: the list sorts every family at once.
+const ORDER = new Intl.Collator();
 
 function setStatus(kind, message) {
   document.body.dataset.state = kind;
@@ -223,7 +226,14 @@ document.addEventListener('visibilitychange', () => {
 function pickRegular(faces) {
   const score = (f) => Math.abs(cssWeight(f) - 400) + (cssStyle(f) === 'normal' ? 0 : 1000) +
                        Math.abs(cssStretch(f) - 100) * 4;
-  return faces.reduce((best, f) => (best && score(best) <= score(f) ? best : f), null);
+  // Each face scored once: the list is built from every face of the catalogue at once.
+  let best = null;
+  let bestScore = Infinity;
+  for (const face of faces) {
+    const value = score(face);
+    if (value < bestScore) [best, bestScore] = [face, value];
+  }
+  return best;
 }
 
 function setModel(families, text, detailed) {
@@ -235,7 +245,7 @@ function setModel(families, text, detailed) {
   const catalogueIndex = new Map(families.map((f, i) => [f, i]));
   const records = families.filter((f) => f && typeof f === 'object' &&
                                          typeof f.family === 'string');
-  records.sort((a, b) => a.family.localeCompare(b.family));
+  records.sort((a, b) => ORDER.compare(a.family, b.family));
   state.model = records.map((record, i) => {
     const faces = (Array.isArray(record.childList) ? record.childList : [])
       .filter((c) => c && typeof c === 'object' && typeof c.file === 'string');
@@ -306,8 +316,6 @@ const scriptOf = (() => {
     return known.get(tag);
   };
 })();
-const scriptNames = typeof Intl.DisplayNames === 'function' ?
-  new Intl.DisplayNames(['en'], {type: 'script'}) : {of: (s) => s};
 
 function buildLanguageFilter() {
   const counts = new Map();
@@ -326,7 +334,7 @@ function buildLanguageFilter() {
       .filter(([value]) => value.startsWith('script:') === scripts)
       .map(([value, n]) => {
         const tag = value.replace('script:', '');
-        return [(scripts ? scriptNames.of(tag) : languageName(tag)) + ' (' + tag + ') · ' + n,
+        return [(scripts ? scriptName(tag) : languageName(tag)) + ' (' + tag + ') · ' + n,
                 value];
       })
       .sort((a, b) => a[0].localeCompare(b[0])).map(([label, value]) => new Option(label, value)));
