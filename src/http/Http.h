@@ -44,7 +44,6 @@ constexpr HeaderField kEventStreamHeaders[] = {
     {"Connection", "close"},
 };
 
-// A 204 has no content, so no Content-Type either.
 constexpr HeaderField kMenuHeaders[] = {
     {"Server", "httpd v 0.0.1"},
     {"Content-Type", "application/vnd.vorn.font-menu"},
@@ -52,6 +51,7 @@ constexpr HeaderField kMenuHeaders[] = {
     {"Connection", "close"},
 };
 
+// A 204 has no content, so no Content-Type either.
 constexpr HeaderField kPreflightHeaders[] = {
     {"Server", "httpd v 0.0.1"},
     {"Access-Control-Allow-Origin", "*"},
