@@ -13,27 +13,6 @@ const REMEMBERED = 8;
 
 const faceKey = (face) => face.file + '\n' + face.postScript;
 
-// The client module cannot tell whether an agent filters by text (an older agent answers a
-// covers request with every face): the page asks once per agent.
-const coversKnown = new WeakMap();  // agent -> Promise<boolean>
-
-/** Whether the agent filters the catalogue by text: it refuses an empty `covers` (400),
- * where an agent without the parameter ignores it and answers with its catalogue. */
-function agentCovers(agent, signal) {
-  if (!coversKnown.has(agent)) {
-    coversKnown.set(agent, agent.fetchImpl(agent.base + '?covers=', {method: 'HEAD',
-                                                                     credentials: 'omit'})
-      .then((reply) => reply.status === 400, () => {
-        coversKnown.delete(agent);  // unreachable now: ask again next time
-        return false;
-      }));
-  }
-  return coversKnown.get(agent).then((known) => {
-    signal.throwIfAborted();
-    return known;
-  });
-}
-
 /** The faces (by file and PostScript name) the agent says draw all of `text`. */
 async function facesByCovers(agent, text, signal) {
   const {families} = await agent.catalogue({details: false, covers: text, signal});
@@ -148,7 +127,7 @@ export class DrawsFilter {
     this.abort = abort;
     const {agent, records} = this;
     try {
-      const answer = await agentCovers(agent, abort.signal) ?
+      const answer = await agent.filtersByText(abort.signal) ?
         {faces: await facesByCovers(agent, text, abort.signal)} :
         {families: await familiesByMaps(agent, records, text, abort.signal)};
       if (abort.signal.aborted) return;

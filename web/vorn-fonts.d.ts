@@ -203,9 +203,11 @@ export class VornFontAgent {
     fetchImpl: (url: any, init: any) => Promise<Response>;
     /**
      * What this agent turned out to offer: null until a reply tells.
-     * @type {Record<'details'|'faces'|'subsets'|'events'|'menu', boolean|null>}
+     * @type {Record<'details'|'faces'|'subsets'|'events'|'menu'|'covers', boolean|null>}
      */
-    supports: Record<"details" | "faces" | "subsets" | "events" | "menu", boolean | null>;
+    supports: Record<"details" | "faces" | "subsets" | "events" | "menu" | "covers", boolean | null>;
+    /** @type {Promise<boolean>|null} */
+    coversAsked: Promise<boolean> | null;
     /** @type {Map<string, ArrayBuffer>} */
     collections: Map<string, ArrayBuffer>;
     collectionBytes: number;
@@ -240,6 +242,14 @@ export class VornFontAgent {
         covers?: string;
         signal?: AbortSignal;
     }): Promise<Catalogue>;
+    /**
+     * Whether the agent filters its catalogue by text (`covers`), asked once: an agent without
+     * the parameter ignores it and answers with every face, one with it refuses an empty text
+     * (400). An unreachable agent is asked again next time.
+     * @param {AbortSignal} [signal]  Stops this caller's wait, not the question.
+     * @returns {Promise<boolean>}
+     */
+    filtersByText(signal?: AbortSignal): Promise<boolean>;
     /**
      * The bytes of one face: a subset for `text` when given and the agent makes subsets, else
      * the face alone, else the whole file (a collection's face is then cut out here).

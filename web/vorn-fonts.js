@@ -216,9 +216,12 @@ export class VornFontAgent {
     this.fetchImpl = (url, init) => fetchImpl(url, init);
     /**
      * What this agent turned out to offer: null until a reply tells.
-     * @type {Record<'details'|'faces'|'subsets'|'events'|'menu', boolean|null>}
+     * @type {Record<'details'|'faces'|'subsets'|'events'|'menu'|'covers', boolean|null>}
      */
-    this.supports = {details: null, faces: null, subsets: null, events: null, menu: null};
+    this.supports = {details: null, faces: null, subsets: null, events: null, menu: null,
+                     covers: null};
+    /** @type {Promise<boolean>|null} */
+    this.coversAsked = null;
     /** @type {Map<string, ArrayBuffer>} */
     this.collections = new Map();  // file -> ArrayBuffer, least recently used first
     this.collectionBytes = 0;
@@ -286,6 +289,25 @@ export class VornFontAgent {
     const detailed = faces.some((face) => Number.isInteger(face?.index));
     if (details && faces.length > 0) this.supports.details = detailed;
     return {families, detailed, text};
+  }
+
+  /**
+   * Whether the agent filters its catalogue by text (`covers`), asked once: an agent without
+   * the parameter ignores it and answers with every face, one with it refuses an empty text
+   * (400). An unreachable agent is asked again next time.
+   * @param {AbortSignal} [signal]  Stops this caller's wait, not the question.
+   * @returns {Promise<boolean>}
+   */
+  async filtersByText(signal) {
+    this.coversAsked ??= this.fetchImpl(this.base + '?covers=', {method: 'HEAD',
+                                                                 credentials: 'omit'})
+      .then((reply) => (this.supports.covers = reply.status === 400), () => {
+        this.coversAsked = null;
+        return false;
+      });
+    const known = await this.coversAsked;
+    signal?.throwIfAborted();
+    return known;
   }
 
   /**
