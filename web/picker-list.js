@@ -156,11 +156,21 @@ export class VirtualList {
     event.preventDefault();
   }
 
+  /** The index in the items of what `row` shows, or -1 for a row of an item gone. Rows show
+   * the items of the last frame: new items may have come since, at other indices. */
+  indexOfRow(row) {
+    const index = Number(row.dataset.index);
+    const key = [...this.rows].find(([, shown]) => shown === row)?.[0];
+    return this.items[index]?.key === key ? index :
+      this.items.findIndex((item) => item.key === key);
+  }
+
   onClick(event) {
     if (event.target.closest('button')) return;  // a control in a row does its own thing
     const row = event.target.closest('.row');
     if (!row) return;
-    const index = Number(row.dataset.index);
+    const index = this.indexOfRow(row);
+    if (index < 0) return;
     this.active = index;
     this.root.focus({preventScroll: true});
     this.options.onOpen(this.items[index], 'click');

@@ -674,9 +674,11 @@ function showPanelStars() {
 ui.list.addEventListener('click', (event) => {
   const row = event.target.closest('.star')?.closest('.row');
   if (!row) return;
-  list.setActive(Number(row.dataset.index));
+  const index = list.indexOfRow(row);
+  if (index < 0) return;
+  list.setActive(index);
   ui.list.focus({preventScroll: true});
-  toggleStar(list.items[Number(row.dataset.index)]);
+  toggleStar(list.items[index]);
 });
 ui.list.addEventListener('keydown', (event) => {
   if (event.key.toLowerCase() !== 'f' || event.ctrlKey || event.metaKey || event.altKey) return;

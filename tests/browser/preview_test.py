@@ -794,6 +794,14 @@ class FiltersAndKeyboard(PageTest):
                 "i.checked = %s; else i.value = %s; i.dispatchEvent(new Event('change', "
                 "{bubbles: true})) }", id, value, value)
 
+    def test_a_click_before_the_next_frame_opens_the_row_clicked(self):
+        # New items reach the rows a frame later: a click meanwhile is on the row the reader
+        # sees, whatever index its family has among the new items.
+        name = self.page.js("[...document.querySelectorAll('.row.family')][1].dataset.family")
+        self.assertEqual(self.js("(() => { const l = vornPicker.list, row = __t.family(%s);"
+                                 " l.setItems([...l.items].reverse()); row.click();"
+                                 " return [...vornPicker.state.expanded]; })()", name), [name])
+
     def test_filters_narrow_the_families(self):
         variable = {f["family"] for f in WORLD.agent.catalogue() if f.get("isVariation")}
         self.set_filter("f-variable", True)
